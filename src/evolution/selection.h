@@ -1,0 +1,31 @@
+// Ranking and selection: four-way tournaments on entry 0 of each score row
+// (lower is better; ties go to the earlier position), and the choice of the best.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "network/network.h"
+
+namespace kestrin {
+
+// One row per network; entry 0 ranks it, further entries ride along.
+using ScoreRows = std::vector<std::vector<double>>;
+
+struct Selection {
+    std::vector<Network> networks;
+    ScoreRows scores;
+};
+
+// Puts population and scores into one common random order.
+void shuffleTogether(std::vector<Network>& population, ScoreRows& scores);
+
+// Two passes of four-way tournaments; leaves candidates and scores shuffled.
+Selection tournamentSelect(std::vector<Network>& candidates, ScoreRows& scores);
+
+// Position of the row with the lowest entry 0 below the largest finite double,
+// the first of equal ones; none when no row qualifies (NaN never does).
+std::optional<size_t> bestIndex(const ScoreRows& scores);
+
+}  // namespace kestrin

@@ -1,0 +1,129 @@
+#include "network/network.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "network/activation.h"
+#include "network/random.h"
+
+namespace kestrin {
+
+Network::Network(int32_t inputs_, int32_t outputs_)
+    : inputs(inputs_), outputs(outputs_), rng(deviceSeed()) {
+    setSize(inputs_ + outputs_);
+}
+
+namespace {
+
+// Zero-filling matrices larger than physical memory would get the process killed
+// instead of failing; refuse such node counts up front as an allocation failure.
+void checkFitsInMemory(int32_t n) {
+    static const double physicalBytes =
+        static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    const double needed = static_cast<double>(n) * static_cast<double>(n) * (sizeof(double) + 0.125);
+    if (physicalBytes > 0 && needed > physicalBytes) throw std::bad_alloc();
+}
+
+}  // namespace
+
+void Network::setSize(int32_t n) {
+    if (n < 0) throw std::length_error("negative node count");
+    checkFitsInMemory(n);
+    // Build everything first so that an allocation failure leaves *this intact.
+    std::vector<double> newBiases(n, 0.0), newSums(n, 0.0), newValues(n, 0.0);
+    std::vector<int32_t> newActivations(n, 0);
+    WeightMatrix newWeights(n);
+    BitMatrix newConnections(n);
+    size = n;
+    biases.swap(newBiases);
+    sums.swap(newSums);
+    values.swap(newValues);
+    activations.swap(newActivations);
+    weights = std::move(newWeights);
+    connections = std::move(newConnections);
+}
+
+void Network::initializeWeights() {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int32_t i = 0; i < size; ++i) {
+        biases[i] = normal(rng);
+        activations[i] = randomActivation();
+    }
+    for (int32_t c = 0; c < size - outputs; ++c) {
+        for (int32_t j = std::max(inputs, c + 1); j < size; ++j) {
+            weights[c][j] = normal(rng);
+            connections.set(c, j);
+        }
+    }
+}
+
+void Network::connect(int32_t from, int32_t to) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    connections.set(from, to);
+    weights[from][to] = normal(rng);
+}
+
+void Network::connect(int32_t from, int32_t to, double weight) {
+    connections.set(from, to);
+    weights[from][to] = weight;
+}
+
+void Network::disconnect(int32_t from, int32_t to) {
+    connections.clear(from, to);
+    weights[from][to] = 0.0;
+}
+
+Network Network::copy(const Network& source) {
+    Network child(source.inputs, source.outputs);
+    child.size = source.size;
+    child.biases = source.biases;
+    child.sums = source.sums;
+    child.values = source.values;
+    child.activations = source.activations;
+    child.weights = source.weights;
+    child.connections = source.connections;
+    return child;
+}
+
+std::vector<double> Network::activate(const std::vector<double>& input) {
+    std::vector<double> output(static_cast<size_t>(std::max(outputs, 0)));
+    activate(input.data(), output.data());
+    return output;
+}
+
+void Network::activate(const double* input, double* output) {
+    const int32_t n = size;
+    std::copy(biases.begin(), biases.end(), sums.begin());
+    for (int32_t i = 0; i < n; ++i) {
+        const double value = i < inputs ? input[i] : activation_function(activations[i], sums[i]);
+        values[i] = value;
+        const double* row = weights[i];
+        // Each target sums its bias, then its sources in ascending order.
+        connections.forEachInRow(i, inputs, [&](int32_t j) { sums[j] = row[j] * value + sums[j]; });
+    }
+    for (int32_t k = 0; k < outputs; ++k) output[k] = values[n - outputs + k];
+}
+
+void Network::split(int32_t from, int32_t to, double bias, int32_t activation) {
+    disconnect(from, to);
+    const int32_t p = std::max(from + 1, inputs);
+    biases.insert(biases.begin() + p, bias);
+    sums.insert(sums.begin() + p, 0.0);
+    values.insert(values.begin() + p, 0.0);
+    activations.insert(activations.begin() + p, activation);
+    weights.insertRowAndColumn(p);
+    connections.insertRowAndColumn(p);
+    size += 1;
+    connect(from, p);
+    connect(p, to + 1);
+}
+
+bool Network::sameGenes(const Network& other) const {
+    return size == other.size && inputs == other.inputs && outputs == other.outputs &&
+           biases == other.biases && activations == other.activations &&
+           connections == other.connections && weights == other.weights;
+}
+
+}  // namespace kestrin

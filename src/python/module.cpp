@@ -1,0 +1,272 @@
+// Module initialisation, the three extension types and their lifecycles.
+#define KESTRIN_NUMPY_IMPORT
+#include "python/numpy_api.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "python/boundary.h"
+#include "python/methods.h"
+#include "python/records.h"
+
+namespace kestrin::py {
+namespace {
+
+// ---- kestrin.Model ---------------------------------------------------------
+
+PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ModelObject* model = asModel(self);
+    try {
+        new (&model->network) Network();
+    } catch (...) {
+        translateCurrentException();
+        type->tp_free(self);
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+        return nullptr;
+    }
+    new (&model->metricIds) std::vector<int32_t>();
+    new (&model->monitorIds) std::vector<int32_t>();
+    model->size = 0;
+    return self;
+}
+
+void checkModelCounts(int inputs, int outputs, int size) {
+    if (inputs < 0 || outputs < 0) {
+        raise(PyExc_ValueError, "The numbers of inputs (" + std::to_string(inputs) + ") and outputs (" +
+                                    std::to_string(outputs) + ") must not be negative.");
+    }
+    const long long needed = static_cast<long long>(inputs) + outputs;
+    if (size == -1 ? needed > INT32_MAX : size < needed) {
+        raise(PyExc_ValueError, "The size (" + std::to_string(size) + ") must be -1 or at least inputs + outputs (" +
+                                    std::to_string(needed) + ").");
+    }
+}
+
+int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> int {
+        static const char* keywords[] = {"inputs", "outputs", "size", nullptr};
+        int inputs = 0, outputs = 0, size = -1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|i", const_cast<char**>(keywords), &inputs, &outputs,
+                                         &size)) {
+            return -1;
+        }
+        checkModelCounts(inputs, outputs, size);
+        // Built aside, so that a failure leaves the record as it was.
+        Network network(inputs, outputs);
+        if (size != -1) network.setSize(size);
+        network.initializeWeights();
+
+        ModelObject* model = asModel(self);
+        model->inputs = inputs;
+        model->outputs = outputs;
+        model->network = std::move(network);
+        model->compiled = false;
+        model->size = model->network.size;
+        return 0;
+    });
+}
+
+void Model_dealloc(PyObject* self) {
+    ModelObject* model = asModel(self);
+    model->network.~Network();
+    model->metricIds.~vector();
+    model->monitorIds.~vector();
+    Py_CLEAR(model->optimizer);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef modelMethods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+PyMemberDef modelMembers[] = {
+    {"size", T_INT, offsetof(ModelObject, size), 0,
+     "Total number of nodes in the network (including inputs and outputs)."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+// ---- kestrin.Genome --------------------------------------------------------
+
+PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        new (&asGenome(self)->network) Network();
+    } catch (...) {
+        translateCurrentException();
+        type->tp_free(self);
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
+        return nullptr;
+    }
+    return self;
+}
+
+int Genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"inputs", "outputs", nullptr};
+    int inputs = 0, outputs = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|", const_cast<char**>(keywords), &inputs, &outputs)) {
+        return -1;
+    }
+    asGenome(self)->inputs = inputs;
+    asGenome(self)->outputs = outputs;
+    return 0;
+}
+
+void Genome_dealloc(PyObject* self) {
+    asGenome(self)->network.~Network();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef genomeMethods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- kestrin.optimizers.Alpha ----------------------------------------------
+
+int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"mutation_rate", nullptr};
+    AlphaObject* alpha = reinterpret_cast<AlphaObject*>(self);
+    alpha->mutationRate = 0.5;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d", const_cast<char**>(keywords), &alpha->mutationRate)) {
+        return -1;
+    }
+    return 0;
+}
+
+void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
+
+// ---- modules ---------------------------------------------------------------
+
+PyMethodDef moduleFunctions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kestrinModule = {
+    PyModuleDef_HEAD_INIT, "kestrin", "Kestrin allows training models through neuro-evolution.", -1,
+    moduleFunctions,       nullptr,   nullptr,
+    nullptr,               nullptr,
+};
+
+PyModuleDef optimizersModule = {
+    PyModuleDef_HEAD_INIT, "kestrin.optimizers", "Optimizers.", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// NumPy 2 names its module numpy._core; users of older releases know the old text.
+bool importNumPy() {
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return false;
+    }
+    return true;
+}
+
+// A zeroed static type object with the reference count that HEAD_INIT gives.
+PyTypeObject blankType() {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    return type;
+}
+
+}  // namespace
+
+PyTypeObject ModelType = [] {
+    PyTypeObject type = blankType();
+    type.tp_name = "kestrin.Model";
+    type.tp_basicsize = sizeof(ModelObject);
+    type.tp_itemsize = 0;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "A Kestrin model that can be evolved on datasets and fitness functions.";
+    type.tp_dealloc = Model_dealloc;
+    type.tp_new = Model_new;
+    type.tp_init = Model_init;
+    type.tp_methods = modelMethods;
+    type.tp_members = modelMembers;
+    return type;
+}();
+
+PyTypeObject GenomeType = [] {
+    PyTypeObject type = blankType();
+    type.tp_name = "kestrin.Genome";
+    type.tp_basicsize = sizeof(GenomeObject);
+    type.tp_itemsize = 0;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "A lightweight Kestrin model that can only be used for predictions.";
+    type.tp_dealloc = Genome_dealloc;
+    type.tp_new = Genome_new;
+    type.tp_init = Genome_init;
+    type.tp_methods = genomeMethods;
+    return type;
+}();
+
+PyTypeObject AlphaType = [] {
+    PyTypeObject type = blankType();
+    type.tp_name = "kestrin.optimizers.Alpha";
+    type.tp_basicsize = sizeof(AlphaObject);
+    type.tp_itemsize = 0;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "The first optimizer in Kestrin.";
+    type.tp_dealloc = Alpha_dealloc;
+    type.tp_new = PyType_GenericNew;
+    type.tp_init = Alpha_init;
+    return type;
+}();
+
+PyObject* Optimizers::getByString(const char* name) {
+    if (std::strcmp(name, "alpha") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
+    return nullptr;
+}
+
+}  // namespace kestrin::py
+
+using namespace kestrin::py;
+
+PyMODINIT_FUNC PyInit_optimizers() {
+    if (PyType_Ready(&AlphaType) < 0) return nullptr;
+    PyRef module = PyRef::steal(PyModule_Create(&optimizersModule));
+    if (!module) return nullptr;
+    Py_INCREF(&AlphaType);
+    if (PyModule_AddObject(module.get(), "Alpha", reinterpret_cast<PyObject*>(&AlphaType)) < 0) {
+        Py_DECREF(&AlphaType);
+        return nullptr;
+    }
+    return module.release();
+}
+
+PyMODINIT_FUNC PyInit_kestrin() {
+    if (!importNumPy()) return nullptr;
+    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0) return nullptr;
+
+    PyRef module = PyRef::steal(PyModule_Create(&kestrinModule));
+    if (!module) return nullptr;
+
+    PyRef optimizers = PyRef::steal(PyInit_optimizers());
+    if (!optimizers) return nullptr;
+    // Lets `from kestrin.optimizers import Alpha` find the submodule.
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_SetItemString(modules, "kestrin.optimizers", optimizers.get()) < 0) return nullptr;
+    if (PyModule_AddObject(module.get(), "optimizers", optimizers.get()) < 0) return nullptr;
+    optimizers.release();
+
+    struct Entry {
+        const char* name;
+        PyTypeObject* type;
+    };
+    for (const Entry& entry : {Entry{"Model", &ModelType}, Entry{"Genome", &GenomeType}}) {
+        Py_INCREF(entry.type);
+        if (PyModule_AddObject(module.get(), entry.name, reinterpret_cast<PyObject*>(entry.type)) < 0) {
+            Py_DECREF(entry.type);
+            return nullptr;
+        }
+    }
+    return module.release();
+}

@@ -1,0 +1,52 @@
+// The C records behind kestrin.Model, kestrin.Genome and
+// kestrin.optimizers.Alpha. The records hold C++ members: tp_new constructs
+// them in place and tp_dealloc destroys them before tp_free.
+#pragma once
+
+#include "python/pyref.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "network/network.h"
+
+namespace kestrin::py {
+
+struct ModelObject {
+    PyObject_HEAD
+    int32_t size;  // mirror of network.size, exposed as the member "size"
+    Network network;
+    int32_t inputs;
+    int32_t outputs;
+    bool compiled;
+    bool hasLoss;
+    std::vector<int32_t> metricIds;   // loss id first (when given), then metrics
+    std::vector<int32_t> monitorIds;
+    PyObject* optimizer;  // strong reference or null
+};
+
+struct GenomeObject {
+    PyObject_HEAD
+    Network network;
+    int32_t inputs;
+    int32_t outputs;
+};
+
+struct AlphaObject {
+    PyObject_HEAD
+    double mutationRate;
+};
+
+extern PyTypeObject ModelType;
+extern PyTypeObject GenomeType;
+extern PyTypeObject AlphaType;
+
+inline ModelObject* asModel(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+inline GenomeObject* asGenome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
+
+// Optimizers::getByString: a new Alpha for "alpha", null (no error set) otherwise.
+struct Optimizers {
+    static PyObject* getByString(const char* name);
+};
+
+}  // namespace kestrin::py

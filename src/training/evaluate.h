@@ -1,0 +1,35 @@
+// Scoring networks on samples: the mean over samples of the per-sample mean,
+// over the target's columns, of each loss's per-element error.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "evolution/selection.h"
+#include "network/network.h"
+#include "training/sample_matrix.h"
+
+namespace kestrin {
+
+enum LossId : int32_t {
+    kMse = 0,
+    kMae = 1,
+    kMape = 2,
+};
+
+inline constexpr int32_t kLossCount = 3;
+
+// Indexed by loss id; the same ids name the loss and the metrics.
+inline constexpr std::array<const char*, kLossCount> kLossNames = {"mse", "mae", "mape"};
+
+// One value per entry of ids. Reads x.rows samples, and y.columns targets of the
+// same rows; callers keep y.rows >= x.rows and y.columns <= network.outputs.
+std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
+                             const std::vector<int32_t>& ids);
+
+// One row per network, each what the single-network form returns.
+ScoreRows evaluate(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                   const std::vector<int32_t>& ids);
+
+}  // namespace kestrin

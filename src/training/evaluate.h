@@ -23,8 +23,12 @@ inline constexpr int32_t kLossCount = 3;
 // Indexed by loss id; the same ids name the loss and the metrics.
 inline constexpr std::array<const char*, kLossCount> kLossNames = {"mse", "mae", "mape"};
 
-// One value per entry of ids. Reads x.rows samples, and y.columns targets of the
-// same rows; callers keep y.rows >= x.rows and y.columns <= network.outputs.
+// One value per entry of ids (an unknown id scores NaN). Callers keep
+// y.rows == x.rows, x.columns >= network.inputs and y.columns <= network.outputs;
+// otherwise only what exists is scored: the first min(x.rows, y.rows) samples,
+// none when x lacks inputs, and min(y.columns, network.outputs) targets each.
+// No samples, or no targets, give NaN. Runs one forward pass per sample and
+// allocates only the result and one output buffer.
 std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
                              const std::vector<int32_t>& ids);
 

@@ -1,0 +1,64 @@
+#include "training/evaluate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kestrin {
+namespace {
+
+// Sum over k < width of the per-element error of loss id for targets y, predictions p.
+double errorSum(int32_t id, const double* y, const double* p, int32_t width) {
+    double sum = 0.0;
+    switch (id) {
+        case kMse:
+            for (int32_t k = 0; k < width; ++k) {
+                const double d = y[k] - p[k];
+                sum += d * d;
+            }
+            return sum;
+        case kMae:
+            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]);
+            return sum;
+        case kMape:
+            // The 1e-10 keeps a zero target finite instead of dividing by zero.
+            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]) * 100.0 / (std::fabs(y[k]) + 1e-10);
+            return sum;
+        default:
+            return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace
+
+std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
+                             const std::vector<int32_t>& ids) {
+    std::vector<double> totals(ids.size(), 0.0);
+    // A row without every input cannot be run, and a target without a row or a
+    // prediction cannot be scored: only what exists on both sides counts.
+    const int32_t samples = x.columns >= network.inputs ? std::max(0, std::min(x.rows, y.rows)) : 0;
+    const int32_t width = std::max(0, std::min(y.columns, network.outputs));
+    std::vector<double> prediction(static_cast<size_t>(std::max(network.outputs, 0)));
+
+    for (int32_t i = 0; i < samples; ++i) {
+        network.activate(x.row(i), prediction.data());
+        const double* target = y.row(i);
+        for (size_t j = 0; j < ids.size(); ++j) {
+            totals[j] += errorSum(ids[j], target, prediction.data(), width) / width;
+        }
+    }
+    if (!ids.empty()) {
+        for (double& total : totals) total /= samples;
+    }
+    return totals;
+}
+
+ScoreRows evaluate(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                   const std::vector<int32_t>& ids) {
+    ScoreRows scores;
+    scores.reserve(networks.size());
+    for (Network& network : networks) scores.push_back(evaluate(network, x, y, ids));
+    return scores;
+}
+
+}  // namespace kestrin

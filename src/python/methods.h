@@ -6,4 +6,14 @@
 
 namespace kestrin::py {
 
+// inference.cpp
+PyObject* Model_predict(PyObject* self, PyObject* args);
+PyObject* Genome_predict(PyObject* self, PyObject* args);
+PyObject* Model_evaluate(PyObject* self, PyObject* args);
+PyObject* Model_get_nodes(PyObject* self, PyObject* args);
+PyObject* Model_get_connections(PyObject* self, PyObject* args);
+
+// compile.cpp
+PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace kestrin::py

@@ -82,6 +82,18 @@ void Model_dealloc(PyObject* self) {
 }
 
 PyMethodDef modelMethods[] = {
+    {"predict", Model_predict, METH_VARARGS,
+     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"evaluate", Model_evaluate, METH_VARARGS,
+     "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a given dataset."},
+    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_compile)),
+     METH_VARARGS | METH_KEYWORDS,
+     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, metrics and monitors for "
+     "evolution. For `model.evolve_func`, losses and metrics are optional."},
+    {"get_nodes", Model_get_nodes, METH_VARARGS,
+     "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
+    {"get_connections", Model_get_connections, METH_VARARGS,
+     "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,6 +139,8 @@ void Genome_dealloc(PyObject* self) {
 }
 
 PyMethodDef genomeMethods[] = {
+    {"predict", Genome_predict, METH_VARARGS,
+     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,135 @@
+// Model.compile: turns the names of the optimizer, loss, metrics and monitors
+// into the ids the training loops and evaluate work on.
+#include "python/pyref.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/boundary.h"
+#include "python/methods.h"
+#include "python/records.h"
+#include "training/evaluate.h"
+
+namespace kestrin::py {
+namespace {
+
+constexpr std::string_view kSizeMonitor = "size";
+constexpr int32_t kSizeMonitorId = 0;
+
+// Like raise(), but keeps a name with an embedded NUL whole.
+[[noreturn]] void raiseText(PyObject* type, const std::string& message) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
+    throw PythonErrorSet{};
+}
+
+std::string_view utf8(PyObject* text) {
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+    if (data == nullptr) throw PythonErrorSet{};
+    return {data, static_cast<size_t>(length)};
+}
+
+int32_t lossId(std::string_view name) {
+    for (int32_t id = 0; id < kLossCount; ++id) {
+        if (name == kLossNames[id]) return id;
+    }
+    return -1;
+}
+
+void requireSequence(PyObject* names, const char* argument) {
+    if (!PyList_Check(names) && !PyTuple_Check(names)) {
+        raise(PyExc_TypeError, std::string(argument) + " must be a list or tuple of str, not " +
+                                   Py_TYPE(names)->tp_name + ".");
+    }
+}
+
+// Item i of a list or tuple, as UTF-8 text; TypeError naming argument if it is not a str.
+std::string_view nameAt(PyObject* names, Py_ssize_t i, const char* argument) {
+    PyObject* item = PySequence_Fast_GET_ITEM(names, i);
+    if (!PyUnicode_Check(item)) {
+        raise(PyExc_TypeError, std::string(argument) + " must hold only str; item " + std::to_string(i) + " is " +
+                                   Py_TYPE(item)->tp_name + ".");
+    }
+    return utf8(item);
+}
+
+// Swaps before releasing: releasing the old optimizer may run Python code.
+void setOptimizer(ModelObject* model, PyObject* optimizer) {
+    PyObject* old = model->optimizer;
+    model->optimizer = optimizer;
+    Py_XDECREF(old);
+}
+
+PyObject* resolveOptimizer(PyObject* given) {
+    if (given == nullptr) return check(Optimizers::getByString("alpha"));
+    if (PyObject_TypeCheck(given, &AlphaType)) return PyRef::borrow(given).release();
+    if (PyUnicode_Check(given)) {
+        const std::string_view name = utf8(given);
+        // A name with an embedded NUL is no optimizer's name.
+        PyObject* optimizer = std::strlen(name.data()) == name.size() ? Optimizers::getByString(name.data()) : nullptr;
+        if (optimizer == nullptr) {
+            if (PyErr_Occurred()) throw PythonErrorSet{};
+            raiseText(PyExc_ValueError, "Optimizer '" + std::string(name) + "' not known.\n");
+        }
+        return optimizer;
+    }
+    raise(PyExc_ValueError, "The given optimizer is not an optimizer and not the name of an optimizer.\n");
+}
+
+}  // namespace
+
+PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"optimizer", "loss", "metrics", "monitors", nullptr};
+        PyRef noMetrics = check(PyRef::steal(PyList_New(0)));
+        PyRef noMonitors = check(PyRef::steal(PyList_New(0)));
+        PyObject* optimizer = nullptr;
+        const char* loss = "";
+        PyObject* metrics = noMetrics.get();
+        PyObject* monitors = noMonitors.get();
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsOO", const_cast<char**>(keywords), &optimizer, &loss,
+                                         &metrics, &monitors)) {
+            return nullptr;
+        }
+
+        // Every error below leaves the model uncompiled, with whatever was set before it.
+        ModelObject* model = asModel(self);
+        model->compiled = false;
+        model->hasLoss = false;
+        std::vector<int32_t>().swap(model->metricIds);
+        setOptimizer(model, nullptr);
+
+        setOptimizer(model, resolveOptimizer(optimizer));
+
+        if (loss[0] != '\0') {
+            const int32_t id = lossId(loss);
+            if (id < 0) raise(PyExc_ValueError, "Loss '" + std::string(loss) + "' not known.\n");
+            model->metricIds.push_back(id);
+            model->hasLoss = true;
+        }
+
+        requireSequence(metrics, "metrics");
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(metrics); ++i) {
+            const std::string_view name = nameAt(metrics, i, "metrics");
+            const int32_t id = lossId(name);
+            if (id < 0) raiseText(PyExc_ValueError, "Metric '" + std::string(name) + "' not known.\n");
+            model->metricIds.push_back(id);
+        }
+
+        requireSequence(monitors, "monitors");
+        std::vector<int32_t>().swap(model->monitorIds);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(monitors); ++i) {
+            const std::string_view name = nameAt(monitors, i, "monitors");
+            if (name != kSizeMonitor) raiseText(PyExc_ValueError, "Monitor '" + std::string(name) + "' not known.\n");
+            model->monitorIds.push_back(kSizeMonitorId);
+        }
+
+        model->compiled = true;
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace kestrin::py

@@ -1,0 +1,109 @@
+// The two evolution loops: on a labelled dataset in mini-batches, and against a
+// scoring function supplied by the caller (a Python fitness function in the
+// module). Both grow a population from a starting network and repeat one
+// shared generation step: crossover, mutation of the children, scoring of
+// parents and children together, tournament selection.
+//
+// The loops work on their own copies and hand back the best network when they
+// complete; the caller replaces its network only then. They call back for
+// anything outside the core: `keepGoing` at every boundary where training may
+// stop (returning false ends the loop with no result), and the scorers. An
+// exception thrown by a callback leaves through the loop unchanged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "evolution/selection.h"
+#include "network/network.h"
+#include "training/sample_matrix.h"
+
+namespace kestrin {
+
+// An evolution operator met a network that breaks the connectivity invariant
+// (a damaged network, or one without inputs or outputs). The message names
+// the operator.
+class BrokenNetworkError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using KeepGoing = std::function<bool()>;
+// Scores the combined population: one row per network, in order, entry 0 the loss.
+using PopulationScorer = std::function<ScoreRows(std::vector<Network>& networks)>;
+using NetworkScorer = std::function<double(const Network& network)>;
+
+// Member 0 a copy of start, the others mutated copies. popSize must be even and >= 2.
+std::vector<Network> initialPopulation(const Network& start, int popSize);
+
+// One generation step. Replaces population by the survivors of the step and
+// returns their score rows. zeroFitness holds one 0.0 per member.
+ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& zeroFitness,
+                         const PopulationScorer& score);
+
+// The scoring of the dataset loop, kept in one place so a faster path can replace it.
+ScoreRows scoreOnBatch(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                       const std::vector<int32_t>& ids);
+
+// ceil(samples / batchSize) in integers; batchSize -1 means one batch.
+int32_t batchCount(int32_t samples, int32_t batchSize);
+
+struct DatasetOptions {
+    int popSize = 100;
+    int batchSize = -1;  // -1: the whole training set
+    int epochs = 100;
+    int verbose = 1;
+    std::vector<int32_t> metricIds;  // the loss first; never empty
+    std::vector<int32_t> monitorIds;
+};
+
+struct ValidationSet {
+    SampleView x;
+    SampleView y;
+};
+
+struct DatasetEpoch {
+    std::vector<double> losses;      // per metric id: mean over the batches of the best's batch score
+    std::vector<double> validation;  // per metric id, empty without validation
+    int32_t size = 0;                // node count of the best network at the end of the epoch
+};
+
+struct DatasetResult {
+    Network best;
+    std::vector<DatasetEpoch> epochs;
+};
+
+// x and y are the call's own copies: their rows are shuffled between epochs.
+// Needs x.rows() >= 1, y.rows() == x.rows(), y.columns() <= start.outputs.
+std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix x, SampleMatrix y,
+                                             const std::optional<ValidationSet>& validation,
+                                             const DatasetOptions& options, const KeepGoing& keepGoing);
+
+struct FunctionOptions {
+    int popSize = 100;
+    int epochs = 100;
+    int verbose = 1;
+    std::vector<int32_t> monitorIds;
+};
+
+struct FunctionEpoch {
+    double loss = 0.0;  // the best member's loss; the largest finite double when none qualifies
+    double validation = 0.0;
+    int32_t size = 0;
+};
+
+struct FunctionResult {
+    Network best;
+    std::vector<FunctionEpoch> epochs;
+};
+
+// score receives the 2 * popSize candidates once per epoch; validate (optional)
+// receives the best network after each epoch.
+std::optional<FunctionResult> evolveOnFunction(const Network& start, const FunctionOptions& options,
+                                               const KeepGoing& keepGoing, const PopulationScorer& score,
+                                               const NetworkScorer& validate);
+
+}  // namespace kestrin

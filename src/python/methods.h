@@ -6,6 +6,10 @@
 
 namespace kestrin::py {
 
+// training.cpp
+PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // inference.cpp
 PyObject* Model_predict(PyObject* self, PyObject* args);
 PyObject* Genome_predict(PyObject* self, PyObject* args);

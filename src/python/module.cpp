@@ -82,6 +82,14 @@ void Model_dealloc(PyObject* self) {
 }
 
 PyMethodDef modelMethods[] = {
+    {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_evolve)),
+     METH_VARARGS | METH_KEYWORDS,
+     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1)"
+     "\n--\n\nEvolves the network on a given dataset."},
+    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_func_evolve)),
+     METH_VARARGS | METH_KEYWORDS,
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)\n--\n\nEvolves "
+     "the network on a given fitness function."},
     {"predict", Model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {"evaluate", Model_evaluate, METH_VARARGS,

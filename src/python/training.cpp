@@ -1,0 +1,280 @@
+// Model.evolve and Model.func_evolve: argument checks, the CPython side of the
+// training loops (signals, calls into the user's functions) and the history
+// dict. Everything is checked before training or printing starts, and the
+// model's network is replaced only when a call completes.
+#include "python/numpy_api.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "python/arrays.h"
+#include "python/boundary.h"
+#include "python/methods.h"
+#include "python/records.h"
+#include "training/evaluate.h"
+#include "training/evolve.h"
+
+namespace kestrin::py {
+namespace {
+
+// Ctrl-C and Python signal handlers take effect here; false leaves the error set.
+bool noPendingSignal() { return PyErr_CheckSignals() == 0; }
+
+std::string lossName(int32_t id) {
+    return id >= 0 && id < kLossCount ? kLossNames[static_cast<size_t>(id)] : "metric_" + std::to_string(id);
+}
+
+void checkPopulationAndEpochs(int popSize, int epochs) {
+    if (popSize < 2 || popSize % 2 != 0) {
+        raise(PyExc_ValueError, "pop_size must be an even number of at least 2, got " + std::to_string(popSize) + ".");
+    }
+    if (epochs < 0) raise(PyExc_ValueError, "epochs must be at least 0, got " + std::to_string(epochs) + ".");
+}
+
+void checkHasRows(const SampleMatrix& x, PyObject* array, const char* name) {
+    if (x.rows() < 1) {
+        raise(PyExc_ValueError,
+              std::string(name) + " must hold at least one sample; got an array of shape " + shapeText(array) + ".");
+    }
+}
+
+// The shape checks of evolve, for the training or the validation pair.
+void checkShapes(const ModelObject* model, const SampleMatrix& x, const SampleMatrix& y, const char* xName,
+                 const char* yName) {
+    if (x.columns() != model->inputs) {
+        raise(PyExc_ValueError, std::string("Expected second dimension of ") + xName + " (" +
+                                    std::to_string(x.columns()) +
+                                    ") to be equal to the number of inputs of the model (" +
+                                    std::to_string(model->inputs) + ")");
+    }
+    if (y.columns() != model->outputs) {
+        raise(PyExc_ValueError, std::string("Expected second dimension of ") + yName + " (" +
+                                    std::to_string(y.columns()) +
+                                    ") to be equal to the number of outputs of the model (" +
+                                    std::to_string(model->outputs) + ")");
+    }
+    if (x.rows() != y.rows()) {
+        raise(PyExc_ValueError, std::string("Expected first dimension of ") + xName + " (" +
+                                    std::to_string(x.rows()) + ") to be equal to the first dimension of " + yName +
+                                    " (" + std::to_string(y.rows()) + ")");
+    }
+}
+
+// The two items of validation_data; their types are checked when they are converted.
+struct ValidationItems {
+    PyRef x;
+    PyRef y;
+};
+
+std::optional<ValidationItems> validationItems(PyObject* data) {
+    if (data == Py_None) return std::nullopt;
+    if (!PyTuple_Check(data) && !PyList_Check(data)) {
+        raise(PyExc_TypeError, std::string("validation_data must be a tuple (x_val, y_val) of two NumPy arrays, not ") +
+                                   Py_TYPE(data)->tp_name + ".");
+    }
+    const Py_ssize_t length = PySequence_Fast_GET_SIZE(data);
+    if (length != 2) {
+        raise(PyExc_ValueError, "validation_data must hold two NumPy arrays (x_val, y_val), got " +
+                                    std::to_string(length) + " items.");
+    }
+    return ValidationItems{PyRef::borrow(PySequence_Fast_GET_ITEM(data, 0)),
+                           PyRef::borrow(PySequence_Fast_GET_ITEM(data, 1))};
+}
+
+SampleMatrix validationRows(PyObject* item, const char* name) {
+    if (!PyArray_Check(item)) {
+        raise(PyExc_TypeError, std::string("validation_data must hold two NumPy arrays; ") + name + " is " +
+                                   Py_TYPE(item)->tp_name + ".");
+    }
+    return rowsFromArray(item, name);
+}
+
+// A list with one item per epoch, made by item(e).
+template <typename Item>
+void addHistory(PyObject* history, const std::string& key, size_t epochs, Item&& item) {
+    PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(epochs))));
+    for (size_t e = 0; e < epochs; ++e) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(e), check(item(e)));  // steals the item
+    }
+    // A metric named twice sets its key twice with equal lists; the key keeps its first place.
+    if (PyDict_SetItemString(history, key.c_str(), list.get()) < 0) throw PythonErrorSet{};
+}
+
+PyRef datasetHistory(const DatasetResult& result, const std::vector<int32_t>& ids,
+                     const std::vector<int32_t>& monitors, bool hasValidation) {
+    const std::vector<DatasetEpoch>& epochs = result.epochs;
+    PyRef history = check(PyRef::steal(PyDict_New()));
+    for (size_t k = 0; k < ids.size(); ++k) {
+        addHistory(history.get(), k == 0 ? "loss" : lossName(ids[k]), epochs.size(),
+                   [&](size_t e) { return PyFloat_FromDouble(epochs[e].losses[k]); });
+    }
+    if (hasValidation) {
+        for (size_t k = 0; k < ids.size(); ++k) {
+            addHistory(history.get(), "val_" + (k == 0 ? std::string("loss") : lossName(ids[k])), epochs.size(),
+                       [&](size_t e) { return PyFloat_FromDouble(epochs[e].validation[k]); });
+        }
+    }
+    if (!monitors.empty()) {
+        addHistory(history.get(), "size", epochs.size(), [&](size_t e) { return PyLong_FromLong(epochs[e].size); });
+    }
+    return history;
+}
+
+PyRef functionHistory(const FunctionResult& result, const std::vector<int32_t>& monitors, bool hasValidation) {
+    const std::vector<FunctionEpoch>& epochs = result.epochs;
+    PyRef history = check(PyRef::steal(PyDict_New()));
+    addHistory(history.get(), "loss", epochs.size(), [&](size_t e) { return PyFloat_FromDouble(epochs[e].loss); });
+    if (hasValidation) {
+        addHistory(history.get(), "val_loss", epochs.size(),
+                   [&](size_t e) { return PyFloat_FromDouble(epochs[e].validation); });
+    }
+    if (!monitors.empty()) {
+        addHistory(history.get(), "size", epochs.size(), [&](size_t e) { return PyLong_FromLong(epochs[e].size); });
+    }
+    return history;
+}
+
+void replaceNetwork(ModelObject* model, Network&& best) {
+    model->network = std::move(best);
+    model->size = model->network.size;
+}
+
+// train_func's result as score rows: anything NumPy turns into float64, with a
+// row of at least one loss per candidate.
+ScoreRows scoresFrom(PyObject* returned, size_t candidates) {
+    PyRef array =
+        check(PyRef::steal(PyArray_FromAny(returned, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, 0, nullptr)));
+    const auto expected = [&] {
+        raise(PyExc_ValueError, "Expected train_func to return " + std::to_string(candidates) +
+                                    " losses, one per candidate genome; got an array of shape " +
+                                    shapeText(array.get()) + ".");
+    };
+    if (PyArray_NDIM(asArray(array.get())) == 0) expected();
+    const SampleMatrix rows = rowsFromArray(array.get(), "the result of train_func");
+    if (static_cast<size_t>(rows.rows()) < candidates || rows.columns() < 1) expected();
+
+    ScoreRows scores(candidates);
+    for (size_t i = 0; i < candidates; ++i) {
+        const double* row = rows.row(static_cast<int32_t>(i));
+        scores[i].assign(row, row + rows.columns());
+    }
+    return scores;
+}
+
+}  // namespace
+
+PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ModelObject* model = asModel(self);
+        if (!model->compiled) {
+            raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
+        }
+        if (!model->hasLoss) {
+            raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
+        }
+
+        static const char* keywords[] = {"x_train",         "y_train", "pop_size", "batch_size", "epochs",
+                                         "validation_data", "verbose", nullptr};
+        PyObject* xArray = nullptr;
+        PyObject* yArray = nullptr;
+        PyObject* validationData = Py_None;
+        DatasetOptions options;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords), &PyArray_Type,
+                                         &xArray, &PyArray_Type, &yArray, &options.popSize, &options.batchSize,
+                                         &options.epochs, &validationData, &options.verbose)) {
+            return nullptr;
+        }
+        const std::optional<ValidationItems> items = validationItems(validationData);
+
+        SampleMatrix x = rowsFromArray(xArray, "x_train");
+        SampleMatrix y = rowsFromArray(yArray, "y_train");
+        checkShapes(model, x, y, "x_train", "y_train");
+        SampleMatrix xVal, yVal;
+        if (items) {
+            xVal = validationRows(items->x.get(), "x_val");
+            yVal = validationRows(items->y.get(), "y_val");
+            checkShapes(model, xVal, yVal, "x_val", "y_val");
+        }
+
+        checkPopulationAndEpochs(options.popSize, options.epochs);
+        if (options.batchSize != -1 && options.batchSize < 1) {
+            raise(PyExc_ValueError, "batch_size must be -1 (the whole training set) or at least 1, got " +
+                                        std::to_string(options.batchSize) + ".");
+        }
+        checkHasRows(x, xArray, "x_train");
+        if (items) checkHasRows(xVal, items->x.get(), "x_val");
+
+        if (options.batchSize != -1 && options.batchSize < 0.1 * x.rows()) {
+            std::printf(
+                "WARNING! The batch size is less than 10%% the number of samples in your dataset. If the dataset "
+                "is highly nonlinear, individual batches may not represent your dataset correctly and the loss can "
+                "be extremely underestimated. Make sure to use a validation set to monitor the actual loss "
+                "closely.\n");
+            std::fflush(stdout);
+        }
+
+        // Copies: a signal handler may run Python code that recompiles or reinitialises the model.
+        options.metricIds = model->metricIds;
+        options.monitorIds = model->monitorIds;
+        const Network start = model->network;
+        std::optional<ValidationSet> validation;
+        if (items) validation = ValidationSet{xVal.view(), yVal.view()};
+
+        std::optional<DatasetResult> result =
+            evolveOnDataset(start, std::move(x), std::move(y), validation, options, noPendingSignal);
+        if (!result) throw PythonErrorSet{};
+        PyRef history = datasetHistory(*result, options.metricIds, options.monitorIds, items.has_value());
+        replaceNetwork(model, std::move(result->best));
+        return history.release();
+    });
+}
+
+PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        ModelObject* model = asModel(self);
+        static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", nullptr};
+        PyObject* trainFunc = nullptr;
+        PyObject* validationFunc = Py_None;
+        FunctionOptions options;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords), &trainFunc,
+                                         &options.popSize, &options.epochs, &options.verbose, &validationFunc)) {
+            return nullptr;
+        }
+        checkPopulationAndEpochs(options.popSize, options.epochs);
+
+        // Copies: the user's functions may recompile or reinitialise the model meanwhile.
+        options.monitorIds = model->monitorIds;
+        const Network start = model->network;
+        const bool hasValidation = validationFunc != Py_None;
+
+        const PopulationScorer score = [&](std::vector<Network>& networks) {
+            PyRef candidates = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(networks.size()))));
+            for (size_t i = 0; i < networks.size(); ++i) {
+                PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i])));
+            }
+            PyRef returned = check(PyRef::steal(PyObject_CallOneArg(trainFunc, candidates.get())));
+            candidates = PyRef();
+            return scoresFrom(returned.get(), networks.size());
+        };
+        NetworkScorer validate;
+        if (hasValidation) {
+            validate = [&](const Network& best) {
+                PyRef genome = check(PyRef::steal(NetworkToGenome(best)));
+                PyRef returned = check(PyRef::steal(PyObject_CallOneArg(validationFunc, genome.get())));
+                const double loss = PyFloat_AsDouble(returned.get());
+                if (loss == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+                return loss;
+            };
+        }
+
+        std::optional<FunctionResult> result = evolveOnFunction(start, options, noPendingSignal, score, validate);
+        if (!result) throw PythonErrorSet{};
+        PyRef history = functionHistory(*result, options.monitorIds, hasValidation);
+        replaceNetwork(model, std::move(result->best));
+        return history.release();
+    });
+}
+
+}  // namespace kestrin::py

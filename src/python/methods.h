@@ -4,6 +4,8 @@
 
 #include "python/pyref.h"
 
+#include "network/network.h"
+
 namespace kestrin::py {
 
 // training.cpp
@@ -19,5 +21,12 @@ PyObject* Model_get_connections(PyObject* self, PyObject* args);
 
 // compile.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// persistence.cpp
+PyObject* Model_save(PyObject* self, PyObject* args);
+PyObject* kestrin_load(PyObject* module, PyObject* args);
+// A new kestrin.Model made from (inputs, outputs) that then takes over network.
+// Throws PythonErrorSet; call inside guarded().
+PyObject* modelFromNetwork(Network&& network);
 
 }  // namespace kestrin::py

@@ -102,6 +102,7 @@ PyMethodDef modelMethods[] = {
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", Model_get_connections, METH_VARARGS,
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -169,6 +170,7 @@ void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 // ---- modules ---------------------------------------------------------------
 
 PyMethodDef moduleFunctions[] = {
+    {"load", kestrin_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.kn' format."},
     {nullptr, nullptr, 0, nullptr},
 };
 

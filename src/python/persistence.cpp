@@ -1,0 +1,64 @@
+// Model.save and kestrin.load: the '.kn' file behind a Python path. Only the
+// network is stored; a loaded model must be compiled again.
+#include "python/pyref.h"
+
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "python/boundary.h"
+#include "python/methods.h"
+#include "python/records.h"
+
+namespace kestrin::py {
+namespace {
+
+// OSError(errno, strerror, path): Python picks the subclass from errno
+// (FileNotFoundError, IsADirectoryError, ...) and shows the path as filename.
+[[noreturn]] void raiseFileError(const std::system_error& error, PyObject* path) {
+    const int code = error.code().value();
+    PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, std::strerror(code), path));
+    if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    throw PythonErrorSet{};
+}
+
+}  // namespace
+
+PyObject* modelFromNetwork(Network&& network) {
+    PyRef args = check(PyRef::steal(Py_BuildValue("(ii)", network.inputs, network.outputs)));
+    PyRef model = check(PyRef::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&ModelType), args.get())));
+    ModelObject* record = asModel(model.get());
+    record->network = std::move(network);
+    record->size = record->network.size;
+    return model.release();
+}
+
+PyObject* Model_save(PyObject* self, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        const char* path = nullptr;
+        if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+        try {
+            asModel(self)->network.save(path);
+        } catch (const std::system_error& error) {
+            raiseFileError(error, PyTuple_GET_ITEM(args, 0));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* kestrin_load(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        const char* path = nullptr;
+        if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+        Network network;
+        try {
+            network = Network::load(path);
+        } catch (const std::system_error& error) {
+            raiseFileError(error, PyTuple_GET_ITEM(args, 0));
+        }
+        return modelFromNetwork(std::move(network));
+    });
+}
+
+}  // namespace kestrin::py

@@ -12,12 +12,17 @@ class Crossover {
 public:
     Crossover() = delete;
 
-    // One child of first and second; the parents are not changed.
-    static Network simple(Network& first, Network& second, double firstLoss, double secondLoss);
+    // One child of first and second: the dominant parent's node count and
+    // connections; each node's bias and activation, and each shared
+    // connection's weight, from either parent with even chances.
+    static Network simple(const Network& first, const Network& second, double firstLoss, double secondLoss);
 
     // Shuffles population and losses together (in place, the order is kept),
-    // then returns children 2i, 2i+1 for members 2i, 2i+1. Throws
-    // std::invalid_argument when a child breaks the connectivity invariant.
+    // then returns children 2i, 2i+1 for members 2i, 2i+1: two crossed
+    // children or two fresh copies, with even chances. A member that already
+    // fails the connectivity check is reported once; a child that fails it is
+    // reported and std::invalid_argument thrown. losses needs at least one
+    // entry per member (std::length_error otherwise, before anything changes).
     static std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& losses);
 };
 

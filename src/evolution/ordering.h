@@ -12,8 +12,10 @@ namespace kestrin {
 // 0..n-1 shuffled with the C library generator (swap k with rand() % (k+1)).
 std::vector<int32_t> shuffledIndices(int32_t n);
 
-// Applies order to n elements reached only through swap(a, b), following each
-// cycle once from its lowest position; needs no second list.
+// Applies order to the first n elements, reached only through swap(a, b):
+// each cycle is rotated once, from its highest position (the one from which
+// following order only visits lower positions before coming back). Needs no
+// second list and makes n minus the number of cycles swaps.
 template <typename Swap>
 void reorderBy(size_t n, const std::vector<int32_t>& order, Swap&& swap) {
     if (n < 2) return;

@@ -18,10 +18,15 @@ struct Selection {
     ScoreRows scores;
 };
 
-// Puts population and scores into one common random order.
+// Puts population and scores into one common random order, by swaps. scores
+// needs a row per network (std::length_error otherwise, before anything
+// changes); extra rows stay in place.
 void shuffleTogether(std::vector<Network>& population, ScoreRows& scores);
 
-// Two passes of four-way tournaments; leaves candidates and scores shuffled.
+// Two passes, each shuffling candidates and scores together and then taking
+// the winner of every complete group of four consecutive candidates (the
+// last m % 4 sit out). Returns copies of the winners' networks and rows,
+// 2 * (m / 4) of each; a row without entries ranks like NaN.
 Selection tournamentSelect(std::vector<Network>& candidates, ScoreRows& scores);
 
 // Position of the row with the lowest entry 0 below the largest finite double,

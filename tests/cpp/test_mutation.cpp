@@ -1,0 +1,402 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "evolution/mutation.h"
+
+namespace kestrin {
+namespace {
+
+Network dense(int32_t inputs, int32_t outputs, int32_t size) {
+    Network network(inputs, outputs);
+    network.setSize(size);
+    network.initializeWeights();
+    return network;
+}
+
+// Distinct biases let a test tell which node an operator removed.
+void numberBiases(Network& network) {
+    for (int32_t i = 0; i < network.size; ++i) network.biases[i] = 1.0 + i;
+}
+
+// Everything an operator must keep on a valid network.
+void expectSound(const Network& network) {
+    const int32_t n = network.size;
+    ASSERT_GE(n, network.inputs + network.outputs);
+    ASSERT_EQ(network.biases.size(), static_cast<size_t>(n));
+    ASSERT_EQ(network.sums.size(), static_cast<size_t>(n));
+    ASSERT_EQ(network.values.size(), static_cast<size_t>(n));
+    ASSERT_EQ(network.activations.size(), static_cast<size_t>(n));
+    ASSERT_EQ(network.weights.dimension(), n);
+    ASSERT_EQ(network.connections.dimension(), n);
+    ASSERT_TRUE(Mutation::checkConnectivity(network));
+    for (int32_t i = 0; i < n; ++i) {
+        for (int32_t j = 0; j < n; ++j) {
+            if (network.connections.test(i, j)) {
+                ASSERT_LT(i, j);
+                ASSERT_GE(j, network.inputs);
+                ASSERT_LT(i, n - network.outputs);
+            } else {
+                ASSERT_EQ(network.weights[i][j], 0.0) << i << "->" << j;
+            }
+        }
+    }
+}
+
+TEST(Mutation, LongRandomSequencesKeepTheNetworkSound) {
+    struct Start {
+        int32_t inputs, outputs, size, steps;
+    };
+    const Start starts[] = {{1, 1, 2, 2000},  {2, 1, 3, 2000},  {3, 2, 5, 1500},  {1, 3, 9, 1500},
+                            {2, 2, 12, 1000}, {4, 3, 62, 400},  {2, 1, 64, 400},  {5, 1, 66, 300}};
+    std::mt19937 inputSource(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const Start& start : starts) {
+        SCOPED_TRACE(testing::Message() << start.inputs << "/" << start.outputs << "/" << start.size);
+        Network network = dense(start.inputs, start.outputs, start.size);
+        std::vector<double> input(start.inputs), output(start.outputs);
+        for (int32_t step = 0; step < start.steps; ++step) {
+            ASSERT_NO_THROW(Mutation::mutate(network));
+            ASSERT_NO_FATAL_FAILURE(expectSound(network));
+            ASSERT_EQ(network.inputs, start.inputs);
+            ASSERT_EQ(network.outputs, start.outputs);
+            if (step % 16 == 0) {
+                for (double& x : input) x = normal(inputSource);
+                network.activate(input.data(), output.data());
+                for (double y : output) ASSERT_TRUE(std::isfinite(y));
+            }
+        }
+    }
+}
+
+// One input feeding every node and a chain through all hidden nodes: every
+// operator has candidates and leaves a distinct trace. Activation id 4 makes
+// every re-draw visible.
+constexpr int32_t kTraceNodes = 60;
+
+Network traceableNetwork() {
+    Network network(1, 1);
+    network.setSize(kTraceNodes);
+    for (int32_t k = 1; k < kTraceNodes; ++k) network.connect(0, k);
+    for (int32_t k = 1; k + 1 < kTraceNodes; ++k) network.connect(k, k + 1);
+    for (int32_t i = 0; i < kTraceNodes; ++i) {
+        network.biases[i] = 1.0;
+        network.activations[i] = 4;
+    }
+    return network;
+}
+
+TEST(Mutation, MutateAppliesEachOperatorWithItsChance) {
+    const Network base = traceableNetwork();
+    ASSERT_TRUE(Mutation::checkConnectivity(base));
+    const int64_t edges = base.connections.count();
+
+    std::map<std::string, int> seen;
+    const int trials = 40000;
+    Network work = base;
+    for (int t = 0; t < trials; ++t) {
+        work = base;
+        Mutation::mutate(work);
+        const int64_t after = work.connections.count();
+        if (work.size == base.size + 1) {
+            ++seen["addNode"];
+        } else if (work.size == base.size - 1) {
+            ++seen["removeNode"];
+        } else if (after == edges - 1) {
+            ++seen["removeConnection"];
+        } else if (after == edges + 1) {
+            ++seen["addConnection"];
+        } else if (work.biases != base.biases) {
+            ++seen["changeWeightsAndBiases"];
+        } else if (work.activations != base.activations) {
+            ++seen["changeActivation"];
+        } else {
+            ++seen["none"];
+        }
+    }
+
+    // changeActivation shows unless none of the non-input nodes re-draws.
+    const double visible = 1.0 - std::pow(0.95, kTraceNodes - 1);
+    const std::map<std::string, double> expected = {
+        {"changeWeightsAndBiases", 0.3},
+        {"changeActivation", 0.21 * visible},
+        {"addNode", 0.049},
+        {"removeNode", 0.0441},
+        {"removeConnection", 0.019845},
+        {"addConnection", 0.01885275},
+        {"none", 0.35820225 + 0.21 * (1.0 - visible)},
+    };
+    for (const auto& [name, p] : expected) {
+        const double mean = trials * p;
+        const double spread = 5.0 * std::sqrt(trials * p * (1.0 - p));
+        EXPECT_NEAR(seen[name], mean, spread) << name;
+    }
+}
+
+TEST(Mutation, ChangeActivationSparesInputsAndRedrawsOneInTwenty) {
+    Network network(5, 1);
+    network.setSize(100);
+    int redrawn = 0;
+    const int calls = 200;
+    for (int c = 0; c < calls; ++c) {
+        std::fill(network.activations.begin(), network.activations.end(), 4);
+        Mutation::changeActivation(network);
+        for (int32_t i = 0; i < network.size; ++i) {
+            if (i < network.inputs) {
+                ASSERT_EQ(network.activations[i], 4);
+            } else if (network.activations[i] != 4) {
+                ASSERT_GE(network.activations[i], 0);
+                ASSERT_LE(network.activations[i], 3);
+                ++redrawn;
+            }
+        }
+    }
+    const double trials = calls * 95.0;
+    EXPECT_NEAR(redrawn, trials * 0.05, 5.0 * std::sqrt(trials * 0.05 * 0.95));
+}
+
+TEST(Mutation, ChangeWeightsAndBiasesScalesWithMagnitude) {
+    Network network(2, 1);
+    network.connect(0, 2, 0.0);
+    network.connect(1, 2, 10.0);
+    network.weights[0][1] = 3.0;  // no flag: must stay untouched
+    network.biases = {0.0, -10.0, 10.0};
+
+    std::vector<double> steps;
+    for (int c = 0; c < 2000; ++c) {
+        Network work = network;
+        Mutation::changeWeightsAndBiases(work);
+        ASSERT_EQ(work.biases[0], 0.0);
+        ASSERT_EQ(work.weights[0][2], 0.0);
+        ASSERT_EQ(work.weights[0][1], 3.0);
+        ASSERT_TRUE(work.connections == network.connections);
+        ASSERT_NE(work.biases[1], -10.0);  // input biases move too
+        steps.push_back(work.biases[2] - 10.0);
+        steps.push_back(work.weights[1][2] - 10.0);
+    }
+    double sum = 0.0, squares = 0.0;
+    for (double s : steps) {
+        sum += s;
+        squares += s * s;
+    }
+    const double mean = sum / steps.size();
+    const double sd = std::sqrt(squares / steps.size() - mean * mean);
+    EXPECT_NEAR(mean, 0.0, 0.25);
+    EXPECT_NEAR(sd, 2.0, 0.15);
+}
+
+TEST(Mutation, AddNodeSplitsOneConnection) {
+    Network network = dense(2, 1, 3);
+    Mutation::addNode(network);
+    EXPECT_EQ(network.size, 4);
+    EXPECT_EQ(network.connections.count(), 3);
+    EXPECT_GE(network.activations[2], 0);
+    EXPECT_LE(network.activations[2], 3);
+    expectSound(network);
+
+    Network bare(2, 1);  // no connection to split
+    Mutation::addNode(bare);
+    EXPECT_EQ(bare.size, 3);
+    Network outputsOnly(0, 2);
+    outputsOnly.connect(0, 1);  // size - outputs == 0: nothing may leave a node
+    Mutation::addNode(outputsOnly);
+    EXPECT_EQ(outputsOnly.size, 2);
+}
+
+TEST(Mutation, RemoveNodeBridgesEveryPredecessorToEverySuccessor) {
+    // Inputs 0, 1; hidden 2; outputs 3, 4, 5; 1->5 already exists.
+    Network network(2, 3);
+    network.setSize(6);
+    numberBiases(network);
+    for (int32_t s : {0, 1}) network.connect(s, 2);
+    for (int32_t t : {3, 4, 5}) network.connect(2, t);
+    network.connect(1, 5, 42.0);
+    ASSERT_TRUE(Mutation::checkConnectivity(network));
+
+    Network reference = network;  // same engine state: predicts the new weights
+    Mutation::removeNode(network);
+
+    ASSERT_EQ(network.size, 5);
+    EXPECT_EQ(network.biases, (std::vector<double>{1, 2, 4, 5, 6}));
+    EXPECT_EQ(network.connections.count(), 6);
+    for (int32_t s : {0, 1}) {
+        for (int32_t t : {2, 3, 4}) {
+            std::normal_distribution<double> normal(0.0, 1.0);
+            const double weight = normal(reference.rng);
+            EXPECT_TRUE(network.connections.test(s, t)) << s << "->" << t;
+            EXPECT_EQ(network.weights[s][t], weight) << s << "->" << t;
+        }
+    }
+    expectSound(network);
+}
+
+TEST(Mutation, RemoveNodeKeepsEveryOtherConnectionAcrossWordEdges) {
+    for (int32_t size : {63, 64, 65, 66, 130}) {
+        for (int trial = 0; trial < 4; ++trial) {
+            Network before = dense(3, 2, size);
+            numberBiases(before);
+            // Thin it out so that not every pair is connected.
+            for (int k = 0; k < size; ++k) Mutation::removeConnection(before);
+            Network after = before;
+            Mutation::removeNode(after);
+            ASSERT_EQ(after.size, size - 1);
+            int32_t v = 0;
+            while (v < after.size && after.biases[v] == before.biases[v]) ++v;
+            ASSERT_GE(v, before.inputs);
+            ASSERT_LT(v, size - before.outputs);
+
+            auto old = [v](int32_t i) { return i < v ? i : i + 1; };
+            for (int32_t i = 0; i < after.size; ++i) {
+                ASSERT_EQ(after.activations[i], before.activations[old(i)]);
+                for (int32_t j = 0; j < after.size; ++j) {
+                    const bool bridged = before.connections.test(old(i), v) && before.connections.test(v, old(j));
+                    if (bridged) {
+                        ASSERT_TRUE(after.connections.test(i, j));
+                    } else {
+                        ASSERT_EQ(after.connections.test(i, j), before.connections.test(old(i), old(j)));
+                        ASSERT_EQ(after.weights[i][j], before.weights[old(i)][old(j)]);
+                    }
+                }
+            }
+            expectSound(after);
+        }
+    }
+}
+
+TEST(Mutation, RemoveNodeWithoutHiddenNodeDrawsNothing) {
+    Network network = dense(2, 1, 3);
+    const Network before = network;
+    std::srand(11);
+    const int expected = std::rand();
+    std::srand(11);
+    Mutation::removeNode(network);
+    EXPECT_EQ(std::rand(), expected);
+    EXPECT_TRUE(network.sameGenes(before));
+}
+
+TEST(Mutation, RemoveConnectionNeverTakesALastEdge) {
+    Network single(1, 1);
+    single.connect(0, 1);
+    Mutation::removeConnection(single);
+    EXPECT_TRUE(single.connections.test(0, 1));
+
+    for (int32_t size : {3, 6, 20, 65}) {
+        Network network = dense(2, 2, size + 1);
+        int64_t edges = network.connections.count();
+        for (;;) {
+            Mutation::removeConnection(network);
+            const int64_t now = network.connections.count();
+            ASSERT_NO_FATAL_FAILURE(expectSound(network));
+            if (now == edges) break;
+            ASSERT_EQ(now, edges - 1);
+            edges = now;
+        }
+        // At the fixed point every edge is the last out of its source or into its target.
+        for (int32_t i = 0; i < network.size; ++i) {
+            network.connections.forEachInRow(i, 0, [&](int32_t j) {
+                EXPECT_TRUE(network.connections.countRow(i) == 1 || network.connections.countColumn(j) == 1);
+            });
+        }
+    }
+}
+
+TEST(Mutation, AddConnectionFillsExactlyTheForwardGraph) {
+    for (int32_t size : {3, 7, 66}) {
+        const Network complete = dense(2, 2, size + 1);
+        Network unchanged = complete;
+        Mutation::addConnection(unchanged);
+        EXPECT_TRUE(unchanged.sameGenes(complete));
+
+        // A chain through the hidden nodes grows, one edge per call, into the complete graph.
+        Network network(2, 2);
+        network.setSize(size + 1);
+        const int32_t last = network.size - 1;
+        for (int32_t k = 0; k < last - 1; ++k) network.connect(k, std::max(k + 1, 2));
+        network.connect(last - 2, last);
+        int64_t edges = network.connections.count();
+        for (;;) {
+            Mutation::addConnection(network);
+            const int64_t now = network.connections.count();
+            if (now == edges) break;
+            ASSERT_EQ(now, edges + 1);
+            edges = now;
+        }
+        EXPECT_TRUE(network.connections == complete.connections);
+        expectSound(network);
+    }
+}
+
+TEST(Mutation, CheckConnectivityCases) {
+    Network empty(0, 0);
+    EXPECT_TRUE(Mutation::checkConnectivity(empty));
+    Network noInputs(0, 1);
+    EXPECT_FALSE(Mutation::checkConnectivity(noInputs));
+    Network unconnected(2, 1);
+    EXPECT_FALSE(Mutation::checkConnectivity(unconnected));
+    EXPECT_TRUE(Mutation::checkConnectivity(dense(2, 1, 3)));
+
+    Network oneInputIdle(2, 1);  // input 1 leads nowhere
+    oneInputIdle.connect(0, 2);
+    EXPECT_FALSE(Mutation::checkConnectivity(oneInputIdle));
+    oneInputIdle.connect(1, 2);
+    EXPECT_TRUE(Mutation::checkConnectivity(oneInputIdle));
+
+    Network deadEnd = dense(2, 1, 4);  // hidden node 2 loses its way out
+    deadEnd.disconnect(2, 3);
+    EXPECT_FALSE(Mutation::checkConnectivity(deadEnd));
+    Network unfed = dense(2, 1, 4);  // hidden node 2 loses its way in
+    unfed.disconnect(0, 2);
+    unfed.disconnect(1, 2);
+    EXPECT_FALSE(Mutation::checkConnectivity(unfed));
+}
+
+TEST(Mutation, BrokenNetworkIsReportedOnlyAfterStructuralOperators) {
+    // Hidden node 2 is isolated; only removeNode would mend it.
+    Network broken(2, 1);
+    broken.setSize(4);
+    broken.connect(0, 3);
+    broken.connect(1, 3);
+
+    const int trials = 3000;
+    int thrown = 0;
+    testing::internal::CaptureStdout();
+    for (int t = 0; t < trials; ++t) {
+        Network work = broken;
+        try {
+            Mutation::mutate(work);
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "");
+            ++thrown;
+        }
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::map<std::string, int> lines;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+        ++lines[out.substr(start, end - start)];
+    }
+    EXPECT_EQ(start, out.size()) << "unterminated line";
+    int printed = 0;
+    for (const auto& [line, count] : lines) printed += count;
+    EXPECT_EQ(printed, thrown);
+    EXPECT_GT(lines["Add node mutation broke network."], 0);
+    EXPECT_GT(lines["Remove connection mutation broke network."], 0);
+    EXPECT_GT(lines["Add connection mutation broke network."], 0);
+    EXPECT_EQ(lines.count("Remove node mutation broke network."), 0u);
+    EXPECT_EQ(lines.size(), 3u);
+
+    // Only addNode, removeConnection and addConnection may fail here.
+    const double p = 0.049 + 0.019845 + 0.01885275;
+    EXPECT_NEAR(thrown, trials * p, 5.0 * std::sqrt(trials * p * (1.0 - p)));
+}
+
+}  // namespace
+}  // namespace kestrin

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "evolution/ordering.h"
+#include "evolution/selection.h"
+
+namespace kestrin {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Candidate k carries k as its first bias; its row is {score, k}.
+struct Pool {
+    std::vector<Network> networks;
+    ScoreRows scores;
+};
+
+Pool pool(const std::vector<double>& scores) {
+    Pool p;
+    for (size_t k = 0; k < scores.size(); ++k) {
+        Network network(1, 1);
+        network.biases[0] = static_cast<double>(k);
+        p.networks.push_back(network);
+        p.scores.push_back({scores[k], static_cast<double>(k)});
+    }
+    return p;
+}
+
+std::vector<int32_t> applied(const std::vector<int32_t>& list, const std::vector<int32_t>& order) {
+    std::vector<int32_t> out(list.size());
+    for (size_t k = 0; k < list.size(); ++k) out[order[k]] = list[k];
+    return out;
+}
+
+// Winner of a group by the stated rule, not by the running-best loop: a NaN
+// head keeps its group; otherwise the first of the lowest non-NaN scores.
+int32_t groupWinner(const std::vector<double>& scores, const std::vector<int32_t>& ids, size_t head) {
+    if (std::isnan(scores[ids[head]])) return ids[head];
+    int32_t best = ids[head];
+    for (size_t c = head + 1; c < head + 4; ++c) {
+        const double s = scores[ids[c]];
+        if (!std::isnan(s) && s < scores[best]) best = ids[c];
+    }
+    return best;
+}
+
+TEST(Selection, ShuffleTogetherKeepsRowsBesideTheirNetworks) {
+    for (size_t n : {0u, 1u, 2u, 9u, 64u}) {
+        Pool p = pool(std::vector<double>(n, 0.0));
+        p.scores.push_back({-1.0, -1.0});  // a spare row stays last
+        shuffleTogether(p.networks, p.scores);
+        ASSERT_EQ(p.scores.size(), n + 1);
+        EXPECT_EQ(p.scores.back()[1], -1.0);
+        for (size_t k = 0; k < n; ++k) EXPECT_EQ(p.scores[k][1], p.networks[k].biases[0]);
+    }
+    Pool short_ = pool({1.0, 2.0, 3.0});
+    short_.scores.pop_back();
+    EXPECT_THROW(shuffleTogether(short_.networks, short_.scores), std::length_error);
+    EXPECT_EQ(short_.networks[2].biases[0], 2.0);
+}
+
+TEST(Selection, TournamentsMatchTheRuleOnReplayedShuffles) {
+    std::mt19937 source(3);
+    const double values[] = {1.0, 2.0, 2.0, 3.0, kNaN, kInf, -kInf};
+    std::uniform_int_distribution<int> pickValue(0, 6);
+    for (int32_t m : {0, 1, 3, 4, 5, 7, 8, 12, 13, 40, 201}) {
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<double> scores(m);
+            for (double& s : scores) s = values[pickValue(source)];
+            Pool p = pool(scores);
+            for (Network& network : p.networks) network.rng.discard(static_cast<unsigned long long>(network.biases[0]));
+
+            const unsigned seed = source();
+            std::srand(seed);
+            const Selection selected = tournamentSelect(p.networks, p.scores);
+            std::srand(seed);
+            const std::vector<int32_t> first = shuffledIndices(m);
+            const std::vector<int32_t> second = shuffledIndices(m);
+
+            std::vector<int32_t> ids(m);
+            for (int32_t k = 0; k < m; ++k) ids[k] = k;
+            std::vector<int32_t> expected;
+            ids = applied(ids, first);
+            for (int32_t g = 0; g < m / 4; ++g) expected.push_back(groupWinner(scores, ids, 4 * g));
+            ids = applied(ids, second);
+            for (int32_t g = 0; g < m / 4; ++g) expected.push_back(groupWinner(scores, ids, 4 * g));
+
+            ASSERT_EQ(selected.networks.size(), expected.size());
+            ASSERT_EQ(selected.scores.size(), expected.size());
+            for (size_t i = 0; i < expected.size(); ++i) {
+                const int32_t id = expected[i];
+                ASSERT_EQ(selected.scores[i][1], id);
+                ASSERT_EQ(selected.networks[i].biases[0], id);
+                // Whole copies: the engine state comes along.
+                Network original(1, 1);
+                for (const Network& candidate : p.networks) {
+                    if (candidate.biases[0] == id) original = candidate;
+                }
+                ASSERT_TRUE(selected.networks[i].rng == original.rng);
+            }
+            // The candidates are left in the second pass's order.
+            for (int32_t k = 0; k < m; ++k) {
+                ASSERT_EQ(p.scores[k][1], ids[k]);
+                ASSERT_EQ(p.networks[k].biases[0], ids[k]);
+            }
+        }
+    }
+}
+
+TEST(Selection, TiesAndNaNHeadsInASingleGroup) {
+    for (int trial = 0; trial < 50; ++trial) {
+        // Two tied best scores: each pass takes whichever comes first.
+        Pool ties = pool({5.0, 1.0, 1.0, 7.0});
+        const Selection fromTies = tournamentSelect(ties.networks, ties.scores);
+        ASSERT_EQ(fromTies.scores.size(), 2u);
+        int32_t firstOne = -1;
+        for (const auto& row : ties.scores) {
+            if (row[0] == 1.0) {
+                firstOne = static_cast<int32_t>(row[1]);
+                break;
+            }
+        }
+        EXPECT_EQ(fromTies.scores[1][1], firstOne);  // the second pass's order is the final one
+        EXPECT_EQ(fromTies.scores[0][0], 1.0);
+
+        // A NaN wins only from the head of the group.
+        Pool nan = pool({kNaN, 2.0, 1.0, 3.0});
+        const Selection fromNaN = tournamentSelect(nan.networks, nan.scores);
+        const bool nanFirst = std::isnan(nan.scores[0][0]);
+        EXPECT_EQ(fromNaN.scores[1][1], nanFirst ? 0.0 : 2.0);
+    }
+}
+
+TEST(Selection, ClearWinnerOfFourIsSelectedInBothPasses) {
+    Pool four = pool({4.0, 0.5, 3.0, 9.0});
+    const Selection twice = tournamentSelect(four.networks, four.scores);
+    ASSERT_EQ(twice.scores.size(), 2u);
+    EXPECT_EQ(twice.scores[0][1], 1.0);
+    EXPECT_EQ(twice.scores[1][1], 1.0);
+    EXPECT_TRUE(twice.networks[0].sameGenes(twice.networks[1]));
+}
+
+TEST(Selection, FewerThanFourCandidatesSelectNothingButStillShuffle) {
+    Pool p = pool({1.0, 2.0, 3.0});
+    std::srand(21);
+    const Selection selected = tournamentSelect(p.networks, p.scores);
+    const int next = std::rand();
+    EXPECT_TRUE(selected.networks.empty());
+    EXPECT_TRUE(selected.scores.empty());
+    std::srand(21);
+    for (int k = 0; k < 4; ++k) std::rand();  // two shuffles of three: two draws each
+    EXPECT_EQ(next, std::rand());
+}
+
+TEST(Selection, BestIndexTakesTheFirstLowestFiniteScore) {
+    const double max = std::numeric_limits<double>::max();
+    EXPECT_EQ(bestIndex({{3.0}, {1.0}, {1.0}}), 1u);
+    EXPECT_EQ(bestIndex({{kNaN}, {2.0, 0.0}, {kNaN}, {2.0}}), 1u);
+    EXPECT_EQ(bestIndex({{5.0}, {-kInf}, {-kInf}}), 1u);
+    EXPECT_EQ(bestIndex({{4.0}, {}, {3.0}}), 2u);  // a row without entries never qualifies
+    EXPECT_FALSE(bestIndex({}).has_value());
+    EXPECT_FALSE(bestIndex({{kNaN}, {kInf}, {max}}).has_value());
+    EXPECT_EQ(bestIndex({{max}, {std::nextafter(max, 0.0)}}), 1u);
+}
+
+}  // namespace
+}  // namespace kestrin

@@ -217,14 +217,5 @@ TEST(Crossover, BrokenMembersAreReportedOnceAndBrokenChildrenThrow) {
     EXPECT_EQ(losses[1], population[1].biases[0]);
 }
 
-TEST(Crossover, TooFewLossesChangeNothing) {
-    std::vector<Network> population = {dense(2, 1, 3), dense(2, 1, 4), dense(2, 1, 5)};
-    std::vector<double> losses = {0.0, 1.0};
-    EXPECT_THROW(Crossover::crossover(population, losses), std::length_error);
-    EXPECT_EQ(population[0].size, 3);
-    EXPECT_EQ(population[2].size, 5);
-    EXPECT_EQ(losses, (std::vector<double>{0.0, 1.0}));
-}
-
 }  // namespace
 }  // namespace kestrin

@@ -192,24 +192,6 @@ TEST(Mutation, ChangeWeightsAndBiasesScalesWithMagnitude) {
     EXPECT_NEAR(sd, 2.0, 0.15);
 }
 
-TEST(Mutation, AddNodeSplitsOneConnection) {
-    Network network = dense(2, 1, 3);
-    Mutation::addNode(network);
-    EXPECT_EQ(network.size, 4);
-    EXPECT_EQ(network.connections.count(), 3);
-    EXPECT_GE(network.activations[2], 0);
-    EXPECT_LE(network.activations[2], 3);
-    expectSound(network);
-
-    Network bare(2, 1);  // no connection to split
-    Mutation::addNode(bare);
-    EXPECT_EQ(bare.size, 3);
-    Network outputsOnly(0, 2);
-    outputsOnly.connect(0, 1);  // size - outputs == 0: nothing may leave a node
-    Mutation::addNode(outputsOnly);
-    EXPECT_EQ(outputsOnly.size, 2);
-}
-
 TEST(Mutation, RemoveNodeBridgesEveryPredecessorToEverySuccessor) {
     // Inputs 0, 1; hidden 2; outputs 3, 4, 5; 1->5 already exists.
     Network network(2, 3);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "evolution/ordering.h"
-#include "network/network.h"
 
 namespace kestrin {
 namespace {
@@ -75,22 +74,6 @@ TEST(Ordering, ReorderMatchesTheNaivePermutation) {
             }
             ASSERT_EQ(swaps, static_cast<int>(n) - cycles) << n;
         }
-    }
-}
-
-TEST(Ordering, ReorderSwapsNetworksWithoutCopying) {
-    std::vector<Network> networks;
-    std::vector<std::mt19937> engines;
-    for (int32_t k = 0; k < 6; ++k) {
-        networks.emplace_back(1, 1);
-        networks.back().biases[0] = k;
-        engines.push_back(networks.back().rng);
-    }
-    const std::vector<int32_t> order = {3, 0, 5, 1, 2, 4};
-    reorder(networks, order);
-    for (int32_t k = 0; k < 6; ++k) {
-        EXPECT_EQ(networks[order[k]].biases[0], k);
-        EXPECT_TRUE(networks[order[k]].rng == engines[k]);
     }
 }
 

@@ -114,51 +114,6 @@ TEST(Selection, TournamentsMatchTheRuleOnReplayedShuffles) {
     }
 }
 
-TEST(Selection, TiesAndNaNHeadsInASingleGroup) {
-    for (int trial = 0; trial < 50; ++trial) {
-        // Two tied best scores: each pass takes whichever comes first.
-        Pool ties = pool({5.0, 1.0, 1.0, 7.0});
-        const Selection fromTies = tournamentSelect(ties.networks, ties.scores);
-        ASSERT_EQ(fromTies.scores.size(), 2u);
-        int32_t firstOne = -1;
-        for (const auto& row : ties.scores) {
-            if (row[0] == 1.0) {
-                firstOne = static_cast<int32_t>(row[1]);
-                break;
-            }
-        }
-        EXPECT_EQ(fromTies.scores[1][1], firstOne);  // the second pass's order is the final one
-        EXPECT_EQ(fromTies.scores[0][0], 1.0);
-
-        // A NaN wins only from the head of the group.
-        Pool nan = pool({kNaN, 2.0, 1.0, 3.0});
-        const Selection fromNaN = tournamentSelect(nan.networks, nan.scores);
-        const bool nanFirst = std::isnan(nan.scores[0][0]);
-        EXPECT_EQ(fromNaN.scores[1][1], nanFirst ? 0.0 : 2.0);
-    }
-}
-
-TEST(Selection, ClearWinnerOfFourIsSelectedInBothPasses) {
-    Pool four = pool({4.0, 0.5, 3.0, 9.0});
-    const Selection twice = tournamentSelect(four.networks, four.scores);
-    ASSERT_EQ(twice.scores.size(), 2u);
-    EXPECT_EQ(twice.scores[0][1], 1.0);
-    EXPECT_EQ(twice.scores[1][1], 1.0);
-    EXPECT_TRUE(twice.networks[0].sameGenes(twice.networks[1]));
-}
-
-TEST(Selection, FewerThanFourCandidatesSelectNothingButStillShuffle) {
-    Pool p = pool({1.0, 2.0, 3.0});
-    std::srand(21);
-    const Selection selected = tournamentSelect(p.networks, p.scores);
-    const int next = std::rand();
-    EXPECT_TRUE(selected.networks.empty());
-    EXPECT_TRUE(selected.scores.empty());
-    std::srand(21);
-    for (int k = 0; k < 4; ++k) std::rand();  // two shuffles of three: two draws each
-    EXPECT_EQ(next, std::rand());
-}
-
 TEST(Selection, BestIndexTakesTheFirstLowestFiniteScore) {
     const double max = std::numeric_limits<double>::max();
     EXPECT_EQ(bestIndex({{3.0}, {1.0}, {1.0}}), 1u);

@@ -136,9 +136,13 @@ PyRef functionHistory(const FunctionResult& result, const std::vector<int32_t>& 
     return history;
 }
 
+// The counts follow too: the user's functions may have reinitialised the model
+// with other counts while it trained.
 void replaceNetwork(ModelObject* model, Network&& best) {
     model->network = std::move(best);
     model->size = model->network.size;
+    model->inputs = model->network.inputs;
+    model->outputs = model->network.outputs;
 }
 
 // train_func's result as score rows: anything NumPy turns into float64, with a

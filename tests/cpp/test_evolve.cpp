@@ -31,14 +31,14 @@ SampleMatrix matrix(int32_t rows, int32_t columns, F f) {
     return m;
 }
 
-// A stub fitness: squared distance of the output for input 0.5 from 0.3.
+// A stub fitness: squared distance of the first output for inputs 0.5 from 0.3.
 ScoreRows distanceFromTarget(std::vector<Network>& networks) {
     ScoreRows rows;
     for (Network& network : networks) {
-        const double input = 0.5;
-        double output = 0.0;
-        network.activate(&input, &output);
-        rows.push_back({(output - 0.3) * (output - 0.3)});
+        const std::vector<double> input(static_cast<size_t>(network.inputs), 0.5);
+        std::vector<double> output(static_cast<size_t>(network.outputs), 0.0);
+        network.activate(input.data(), output.data());
+        rows.push_back({(output[0] - 0.3) * (output[0] - 0.3)});
     }
     return rows;
 }

@@ -138,7 +138,6 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
     DatasetResult result{population[0], {}};
     Network& best = result.best;
-    result.epochs.reserve(static_cast<size_t>(options.epochs));
 
     for (int epoch = 0; epoch < options.epochs; ++epoch) {
         const SteadyTime epochStart = std::chrono::steady_clock::now();
@@ -196,7 +195,6 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
     std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
     FunctionResult result{population[0], {}};
     Network& best = result.best;
-    result.epochs.reserve(static_cast<size_t>(options.epochs));
 
     for (int epoch = 0; epoch < options.epochs; ++epoch) {
         if (keepGoing && !keepGoing()) return std::nullopt;

@@ -22,6 +22,10 @@ PyObject* Model_get_connections(PyObject* self, PyObject* args);
 // compile.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// keras.cpp
+PyObject* Model_to_keras(PyObject* self, PyObject* args);
+PyObject* kestrin_from_keras(PyObject* module, PyObject* args);
+
 // persistence.cpp
 PyObject* Model_save(PyObject* self, PyObject* args);
 PyObject* kestrin_load(PyObject* module, PyObject* args);

@@ -102,6 +102,7 @@ PyMethodDef modelMethods[] = {
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", Model_get_connections, METH_VARARGS,
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
+    {"to_keras", Model_to_keras, METH_VARARGS, "to_keras(self)\n--\n\nConvert the Kestrin model to a Keras model."},
     {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -170,6 +171,9 @@ void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 // ---- modules ---------------------------------------------------------------
 
 PyMethodDef moduleFunctions[] = {
+    {"from_keras", kestrin_from_keras, METH_VARARGS,
+     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Kestrin model. This only works for Keras models that "
+     "have been exported from Kestrin using `model.to_keras()` with unmodified architecture."},
     {"load", kestrin_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.kn' format."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,130 @@
+// Fast scoring: a network compiled once into a flat plan, run on many samples at a time.
+//
+// CompiledNetwork lists, for each non-input node in index order, its incoming
+// (source, weight) pairs in ascending source order: exactly the connections the
+// forward pass of Network::activate adds up (from a lower index into a non-input
+// node), so the cost follows the number of connections, not size^2. Compiling
+// also drops nodes no output depends on and folds nodes whose value cannot depend
+// on the inputs into constants, computed once with the same operations. Node i's
+// value lives in slot i.
+//
+// BatchScorer runs a plan on tiles of samples. Node values live in a scratch
+// block of "slots" (one per input or kept node) x tile width, sample-contiguous,
+// so the inner loop is a multiply-add over the samples of a tile. Every sample
+// still sums bias first, then w * value + sum for each source in ascending
+// order, and applies the same activation functions: results are bit-identical
+// to the reference pass and to the reference evaluate. The scorer owns its
+// scratch and reuses it across calls; nothing is allocated per tile or node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "evolution/selection.h"
+#include "network/network.h"
+#include "training/sample_matrix.h"
+
+namespace kestrin {
+
+class CompiledNetwork {
+public:
+    // One computed node: value = activation(start + sum of weight * source value).
+    // start is the bias with any leading constant sources already added in.
+    struct Step {
+        double start;
+        int32_t first;  // range [first, last) of sources() / weights(), past folded sources
+        int32_t last;
+        int32_t activation;
+        int32_t slot;  // where the value goes
+    };
+
+    // Replaces the plan by one for network; storage is reused. The network must
+    // keep size >= inputs + outputs (as every Network operation does).
+    void compile(const Network& network);
+
+    int32_t inputs() const { return inputs_; }
+    int32_t outputs() const { return outputs_; }
+    // One slot per node; slots 0..inputs-1 hold the inputs.
+    int32_t slotCount() const { return slotCount_; }
+    // Connections the reference forward pass adds up (before any pruning).
+    int64_t forwardConnections() const { return forwardConnections_; }
+
+    const std::vector<Step>& steps() const { return steps_; }
+    // Every forward connection, grouped by target in index order, sources ascending.
+    const std::vector<int32_t>& sources() const { return sources_; }
+    const std::vector<double>& weights() const { return weights_; }
+    // Slots whose value is the same for every sample, and those values.
+    const std::vector<int32_t>& constantSlots() const { return constantSlots_; }
+    const std::vector<double>& constantValues() const { return constantValues_; }
+    // Slot of output k.
+    const std::vector<int32_t>& outputSlots() const { return outputSlots_; }
+
+private:
+    int32_t inputs_ = 0;
+    int32_t outputs_ = 0;
+    int32_t slotCount_ = 0;
+    int64_t forwardConnections_ = 0;
+    std::vector<Step> steps_;
+    std::vector<int32_t> sources_;
+    std::vector<double> weights_;
+    std::vector<int32_t> constantSlots_;
+    std::vector<double> constantValues_;
+    std::vector<int32_t> outputSlots_;
+
+    // Compile-time scratch, kept to avoid reallocating per network.
+    std::vector<int32_t> sourceStart_;  // per node: its range in sources_ / weights_
+    std::vector<int32_t> rowEnd_;       // per node: end of its outgoing edges in edgeTarget_
+    std::vector<int32_t> edgeTarget_;
+    std::vector<double> edgeWeight_;
+    std::vector<int32_t> cursor_;
+    std::vector<uint8_t> live_;
+    std::vector<uint8_t> constant_;
+    std::vector<double> constantOfNode_;
+};
+
+class BatchScorer {
+public:
+    // Below this many samples, compiling costs more than it saves: the Network
+    // forms below then run the reference pass (Network::activate) per sample,
+    // which is why they take the network by non-const reference, as evaluate does.
+    static constexpr int32_t kCompileFromRows = 3;
+
+    // Writes x.rows rows of network.outputs values to out, row-major: row i is what
+    // Network::activate returns for x.row(i). Reads network.inputs columns of x;
+    // throws std::invalid_argument when x has fewer.
+    void predict(Network& network, const SampleView& x, double* out);
+    void predict(const CompiledNetwork& plan, const SampleView& x, double* out);
+
+    // Exactly what evaluate returns for one network, including its handling of
+    // unknown ids and of rows or columns that do not match (see evaluate.h).
+    std::vector<double> score(Network& network, const SampleView& x, const SampleView& y,
+                              const std::vector<int32_t>& ids);
+    void score(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
+               size_t idCount, double* result);
+
+    // What the population evaluate returns: one row per network, in order.
+    ScoreRows score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                    const std::vector<int32_t>& ids);
+
+    // The plan compiled by the last Network form that compiled one.
+    const CompiledNetwork& lastPlan() const { return plan_; }
+
+private:
+    // Sizes the scratch for plan and fills its constant slots; returns the tile width.
+    int32_t prepare(const CompiledNetwork& plan);
+    // Loads samples [first, first+count) of x into the input slots and runs the plan.
+    void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
+    // Adds sample `row`'s terms to result, as evaluate does; prediction_ holds its outputs.
+    void addSampleTerms(const SampleView& y, int32_t row, int32_t width, const int32_t* ids, size_t idCount,
+                        double* result) const;
+    const double* slotRow(int32_t slot) const { return values_ + static_cast<size_t>(slot) * tileWidth_; }
+
+    CompiledNetwork plan_;
+    std::vector<double> storage_;
+    double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
+    int32_t tileWidth_ = 0;
+    std::vector<double> prediction_;  // one sample's outputs, for the loss sums
+};
+
+}  // namespace kestrin

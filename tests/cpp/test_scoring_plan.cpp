@@ -1,0 +1,260 @@
+#include "training/scoring_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "network/activation.h"
+#include "training/evaluate.h"
+
+namespace kestrin {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Exact equality of every bit (signs of zero included), except that any NaN
+// matches any NaN: which operand's NaN an addition passes on depends on the
+// operand order the compiler picks, even between two builds of the same loop.
+::testing::AssertionResult sameBits(const std::vector<double>& expected, const std::vector<double>& actual) {
+    if (expected.size() != actual.size()) {
+        return ::testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size();
+    }
+    for (size_t k = 0; k < expected.size(); ++k) {
+        if (std::isnan(expected[k]) && std::isnan(actual[k])) continue;
+        if (std::memcmp(&expected[k], &actual[k], sizeof(double)) != 0) {
+            char text[96];
+            std::snprintf(text, sizeof text, "element %zu: expected %a, got %a", k, expected[k], actual[k]);
+            return ::testing::AssertionFailure() << text;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Any graph the flags can hold: forward, backward and self connections, some
+// into input nodes; every activation id, the unnamed ones included.
+Network randomNetwork(std::mt19937& engine, int32_t inputs, int32_t outputs, int32_t size, double density) {
+    Network network(inputs, outputs);
+    network.setSize(size);
+    std::normal_distribution<double> normal(0.0, 1.5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int32_t> id(-1, 4);
+    for (int32_t i = 0; i < size; ++i) {
+        network.biases[i] = unit(engine) < 0.02 ? 1000.0 * normal(engine) : normal(engine);
+        network.activations[i] = id(engine);
+    }
+    for (int32_t from = 0; from < size; ++from) {
+        for (int32_t to = 0; to < size; ++to) {
+            const bool forward = to > from && to >= inputs;
+            if (unit(engine) < (forward ? density : density / 4)) {
+                network.connect(from, to, unit(engine) < 0.03 ? 0.0 : normal(engine));
+            }
+        }
+    }
+    return network;
+}
+
+SampleMatrix randomSamples(std::mt19937& engine, int32_t rows, int32_t columns, bool specials) {
+    SampleMatrix samples(rows, columns);
+    std::normal_distribution<double> normal(0.0, 2.0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double special[] = {kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -1e-310};
+    for (int32_t i = 0; i < rows; ++i) {
+        for (int32_t j = 0; j < columns; ++j) {
+            samples.at(i, j) = specials && unit(engine) < 0.02 ? special[engine() % 8] : normal(engine);
+        }
+    }
+    return samples;
+}
+
+std::vector<double> referencePredict(Network network, const SampleView& x) {
+    std::vector<double> out(static_cast<size_t>(x.rows) * network.outputs);
+    for (int32_t i = 0; i < x.rows; ++i) network.activate(x.row(i), out.data() + static_cast<size_t>(i) * network.outputs);
+    return out;
+}
+
+std::vector<double> fastPredict(BatchScorer& scorer, Network& network, const SampleView& x) {
+    std::vector<double> out(static_cast<size_t>(x.rows) * network.outputs);
+    scorer.predict(network, x, out.data());
+    return out;
+}
+
+// Always through a plan, even for the few rows where the Network form would not compile one.
+std::vector<double> planPredict(BatchScorer& scorer, const Network& network, const SampleView& x) {
+    CompiledNetwork plan;
+    plan.compile(network);
+    std::vector<double> out(static_cast<size_t>(x.rows) * network.outputs);
+    scorer.predict(plan, x, out.data());
+    return out;
+}
+
+std::vector<double> planScore(BatchScorer& scorer, const Network& network, const SampleView& x, const SampleView& y,
+                              const std::vector<int32_t>& ids) {
+    CompiledNetwork plan;
+    plan.compile(network);
+    std::vector<double> result(ids.size(), -1.0);
+    scorer.score(plan, x, y, ids.data(), ids.size(), result.data());
+    return result;
+}
+
+// Sample counts at and around tile and vector edges.
+const int32_t kRowCounts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 257};
+
+TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
+    std::mt19937 engine(7);
+    BatchScorer scorer;  // one scorer for every network: its buffers are reused
+    int32_t checked = 0;
+    for (int32_t round = 0; round < 200; ++round) {
+        const int32_t inputs = static_cast<int32_t>(engine() % 9);
+        const int32_t outputs = 1 + static_cast<int32_t>(engine() % 5);
+        // Node counts around the flag words' edges and the tile-width thresholds.
+        const int32_t sizes[] = {inputs + outputs, 63, 64, 65, 100, 130, 200, 260, 520};
+        const int32_t size = std::max(inputs + outputs, sizes[engine() % 9] + static_cast<int32_t>(engine() % 3) - 1);
+        const double density = std::uniform_real_distribution<double>(0.0, size > 300 ? 0.05 : 0.6)(engine);
+        Network network = randomNetwork(engine, inputs, outputs, size, density);
+        const int32_t rows = kRowCounts[engine() % std::size(kRowCounts)];
+        const SampleMatrix x = randomSamples(engine, rows, inputs + static_cast<int32_t>(engine() % 3), round % 2 == 0);
+        const std::vector<double> expected = referencePredict(network, x.view());
+        ASSERT_TRUE(sameBits(expected, fastPredict(scorer, network, x.view())))
+            << "round " << round << ", size " << size << ", rows " << rows;
+        ASSERT_TRUE(sameBits(expected, planPredict(scorer, network, x.view())))
+            << "round " << round << ", size " << size << ", rows " << rows;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 200);
+}
+
+TEST(ScoringPlan, ScoresAreBitIdenticalToEvaluate) {
+    std::mt19937 engine(11);
+    BatchScorer scorer;
+    for (int32_t round = 0; round < 300; ++round) {
+        const int32_t inputs = 1 + static_cast<int32_t>(engine() % 8);
+        const int32_t outputs = 1 + static_cast<int32_t>(engine() % 4);
+        const int32_t size = inputs + outputs + static_cast<int32_t>(engine() % 70);
+        Network network = randomNetwork(engine, inputs, outputs, size, 0.3);
+        // Mostly well-formed batches, sometimes ragged ones evaluate has to cope with.
+        const int32_t rows = kRowCounts[engine() % std::size(kRowCounts)];
+        const bool ragged = round % 5 == 0;
+        const int32_t xColumns = ragged ? static_cast<int32_t>(engine() % (inputs + 2)) : inputs;
+        const int32_t yRows = ragged ? static_cast<int32_t>(engine() % (rows + 3)) : rows;
+        const int32_t yColumns = ragged ? static_cast<int32_t>(engine() % (outputs + 2)) : 1 + engine() % outputs;
+        const SampleMatrix x = randomSamples(engine, rows, xColumns, round % 3 == 0);
+        const SampleMatrix y = randomSamples(engine, yRows, yColumns, round % 7 == 0);
+        std::vector<int32_t> ids;
+        const int32_t idCount = static_cast<int32_t>(engine() % 5);
+        for (int32_t j = 0; j < idCount; ++j) ids.push_back(engine() % 10 == 0 ? 9 : static_cast<int32_t>(engine() % 3));
+
+        const std::vector<double> expected = evaluate(network, x.view(), y.view(), ids);
+        ASSERT_TRUE(sameBits(expected, scorer.score(network, x.view(), y.view(), ids))) << "round " << round;
+        ASSERT_TRUE(sameBits(expected, planScore(scorer, network, x.view(), y.view(), ids))) << "round " << round;
+    }
+}
+
+TEST(ScoringPlan, PopulationScoresMatchEvaluateRowByRow) {
+    std::mt19937 engine(3);
+    std::vector<Network> population;
+    for (int32_t k = 0; k < 12; ++k) population.push_back(randomNetwork(engine, 3, 2, 5 + 10 * k, 0.4));
+    const SampleMatrix x = randomSamples(engine, 50, 3, false);
+    const SampleMatrix y = randomSamples(engine, 50, 2, false);
+    const std::vector<int32_t> ids = {kMse, kMape, kMae, kMse};
+    BatchScorer scorer;
+    const ScoreRows actual = scorer.score(population, x.view(), y.view(), ids);
+    const ScoreRows expected = evaluate(population, x.view(), y.view(), ids);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t k = 0; k < actual.size(); ++k) EXPECT_TRUE(sameBits(expected[k], actual[k])) << "network " << k;
+}
+
+TEST(ScoringPlan, NoSamplesScoreNaNAndPredictNothing) {
+    std::mt19937 engine(5);
+    Network network = randomNetwork(engine, 2, 1, 6, 0.5);
+    const SampleMatrix x(0, 2), y(0, 1);
+    BatchScorer scorer;
+    const std::vector<double> scores = scorer.score(network, x.view(), y.view(), {kMse, kMae});
+    EXPECT_TRUE(std::isnan(scores[0]) && std::isnan(scores[1]));
+    EXPECT_TRUE(sameBits(evaluate(network, x.view(), y.view(), {kMse, kMae}), scores));
+    EXPECT_TRUE(scorer.score(network, x.view(), y.view(), {}).empty());
+    scorer.predict(network, x.view(), nullptr);
+}
+
+TEST(ScoringPlan, PlanHoldsForwardConnectionsInSourceOrder) {
+    // 2 inputs, hidden 2 and 3, output 4; plus connections the pass never reads.
+    Network network(2, 1);
+    network.setSize(5);
+    for (int32_t i = 0; i < 5; ++i) network.activations[i] = kTanh;
+    network.connect(0, 3, 0.5);
+    network.connect(1, 2, -1.0);
+    network.connect(2, 3, 2.0);
+    network.connect(3, 4, 1.5);
+    network.connect(0, 4, 0.25);
+    network.connect(4, 2, 9.0);  // backward
+    network.connect(3, 3, 9.0);  // self
+    network.connect(2, 1, 9.0);  // into an input
+    CompiledNetwork plan;
+    plan.compile(network);
+    EXPECT_EQ(plan.forwardConnections(), 5);
+    ASSERT_EQ(plan.steps().size(), 3u);
+    const std::vector<std::vector<int32_t>> sources = {{1}, {0, 2}, {0, 3}};
+    for (size_t k = 0; k < 3; ++k) {
+        const CompiledNetwork::Step& step = plan.steps()[k];
+        const std::vector<int32_t> actual(plan.sources().begin() + step.first, plan.sources().begin() + step.last);
+        EXPECT_EQ(actual, sources[k]) << "node " << k + 2;
+    }
+    EXPECT_TRUE(plan.constantSlots().empty());
+}
+
+TEST(ScoringPlan, DropsDeadNodesAndFoldsConstantOnes) {
+    // Node 2 feeds nothing that reaches the output; node 3 has no sources, so it
+    // and node 4 (fed only by 3) are the same for every sample.
+    Network network(1, 1);
+    network.setSize(7);
+    for (int32_t i = 0; i < 7; ++i) {
+        network.biases[i] = 0.1 * i;
+        network.activations[i] = kSigmoid;
+    }
+    network.connect(0, 2, 1.0);
+    network.connect(3, 4, -2.0);
+    network.connect(4, 5, 0.7);
+    network.connect(0, 5, 1.3);
+    network.connect(3, 6, 0.3);
+    network.connect(5, 6, 0.9);
+    CompiledNetwork plan;
+    plan.compile(network);
+    ASSERT_EQ(plan.steps().size(), 2u);  // nodes 5 and 6
+    EXPECT_EQ(plan.constantSlots().size(), 2u);
+    EXPECT_EQ(plan.steps()[0].last - plan.steps()[0].first, 2);  // 4 comes after input 0: a constant row
+    EXPECT_EQ(plan.steps()[1].last - plan.steps()[1].first, 1);  // 3 leads: folded into the start
+
+    std::mt19937 engine(1);
+    const SampleMatrix x = randomSamples(engine, 40, 1, true);
+    BatchScorer scorer;
+    EXPECT_TRUE(sameBits(referencePredict(network, x.view()), fastPredict(scorer, network, x.view())));
+}
+
+TEST(ScoringPlan, OutputsFedByNothingAreTheActivatedBias) {
+    Network network(2, 2);
+    network.biases = {0.0, 0.0, 0.3, -0.3};
+    network.activations = {0, 0, kSigmoid, 4};
+    const SampleMatrix x(5, 2);
+    BatchScorer scorer;
+    const std::vector<double> out = fastPredict(scorer, network, x.view());
+    for (int32_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(out[2 * i], SIGMOID(0.3));
+        EXPECT_EQ(out[2 * i + 1], 0.0);
+    }
+}
+
+TEST(ScoringPlan, RefusesSamplesWithoutEveryInput) {
+    Network network(3, 1);
+    const SampleMatrix x(4, 2);
+    std::vector<double> out(4);
+    BatchScorer scorer;
+    EXPECT_THROW(scorer.predict(network, x.view(), out.data()), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace kestrin

@@ -1,0 +1,209 @@
+"""Scoring benchmark: the reference forward pass, the compiled fast path and neat-python,
+side by side on the same networks and samples, with a one-core multiply-add roofline.
+
+Set-up and run, from the repository root (a few minutes on 2 cores):
+
+    pip install -r bench/requirements.txt
+    python3 bench/run.py
+
+It builds the benchmark executable in build/bench (CMake option KESTRIN_BUILD_BENCH),
+prints a table and writes every number to bench/results/scoring-<time>.json.
+Throughput is in connection-samples per second: the forward connections a network's
+pass adds up, times the samples scored, per second of CPU time of the scoring thread
+(so other work on the machine disturbs the numbers less than wall time would).
+
+The reference is evaluate() running Network::activate per sample; the fast path is
+BatchScorer on the same networks, samples and loss (mse), whose results are checked
+to be identical. neat-python activates networks of the same topology and weights
+(with its own sigmoid/tanh/relu/identity, which scale their input) on the same
+samples, one sample per call, as it is used.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# (nodes, connections): 8 inputs and 2 outputs each.
+WORKLOADS = [(34, 270), (100, 1300), (200, 3600)]
+BATCHES = [4, 256, 1024]
+# Same connection count at two node counts: cost should follow connections.
+SCALING = [(32, 300), (256, 300)]
+SCALING_BATCH = 1024
+
+
+def build(build_dir):
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    subprocess.run(
+        ["cmake", "-S", ROOT, "-B", build_dir, *generator, "-DCMAKE_BUILD_TYPE=Release",
+         "-DKESTRIN_BUILD_BENCH=ON"],
+        check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "scoring_bench"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "scoring_bench")
+
+
+def run_native(executable, workloads, batches, networks, min_seconds, extra=()):
+    args = [executable, "--networks", str(networks), "--min-seconds", str(min_seconds), *extra]
+    for nodes, connections in workloads:
+        args += ["--workload", f"{nodes}:{connections}"]
+    for batch in batches:
+        args += ["--batch", str(batch)]
+    completed = subprocess.run(args, check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(completed.stdout)
+
+
+def neat_network(spec):
+    """A neat-python FeedForwardNetwork with the nodes, biases and weights of spec."""
+    import neat.activations as activations
+    import neat.aggregations as aggregations
+    from neat.nn import FeedForwardNetwork
+
+    functions = {0: activations.sigmoid_activation, 1: activations.tanh_activation,
+                 2: activations.relu_activation, 3: activations.identity_activation}
+    size, inputs, outputs = spec["size"], spec["inputs"], spec["outputs"]
+    links = {j: [] for j in range(inputs, size)}
+    for source, target, weight in spec["connections"]:  # ascending sources per target
+        links[target].append((source, weight))
+    # Index order is a valid evaluation order.
+    node_evals = [(j, functions[spec["activations"][j]], aggregations.sum_aggregation, spec["biases"][j], 1.0,
+                   links[j]) for j in range(inputs, size)]
+    return FeedForwardNetwork(list(range(inputs)), list(range(size - outputs, size)), node_evals), \
+        len(spec["connections"])
+
+
+def run_neat(dump, batches, seconds_per_cell):
+    """Connection-samples per second of neat-python for every workload and batch.
+
+    Each cell activates the dumped networks one after another on the batch's samples
+    until its time budget is spent (at least one whole network)."""
+    samples = dump["x"]
+    results = []
+    for workload in dump["workloads"]:
+        nets = [neat_network(spec) for spec in workload["networks"]]
+        for batch in batches:
+            rows = samples[:batch]
+            used = connection_samples = 0
+            start = time.process_time()
+            for net, connections in nets:
+                for row in rows:
+                    net.activate(row)
+                used += 1
+                connection_samples += connections * len(rows)
+                if time.process_time() - start >= seconds_per_cell:
+                    break
+            elapsed = time.process_time() - start
+            results.append({"nodes": workload["nodes"], "batch": batch, "networks": used,
+                            "connection_samples_per_second": connection_samples / elapsed})
+    return results
+
+
+def measure_evolve(build_dir):
+    """Whole `evolve` generations on W1 and the share of a generation spent outside
+    scoring. Model.evolve is not in the module yet: reported as skipped until it is."""
+    sys.path.insert(0, build_dir)
+    try:
+        import kestrin  # noqa: F401
+    except ImportError as error:
+        return {"status": f"skipped: kestrin module not importable ({error})"}
+    if not hasattr(kestrin.Model, "evolve"):
+        return {"status": "skipped: Model.evolve not available yet"}
+    return {"status": "skipped: not measured yet"}
+
+
+def giga(value):
+    return f"{value / 1e9:7.3f}"
+
+
+def print_table(native, neat, roofline):
+    peak = roofline["register_multiply_adds_per_second"]
+    neat_by_cell = {(r["nodes"], r["batch"]): r for r in neat}
+    print(f"one-core multiply-add roofline: {peak / 1e9:.2f} G/s in registers, "
+          f"{roofline['l1_multiply_adds_per_second'] / 1e9:.2f} G/s from L1 (separate multiply and add)")
+    print("throughput in G connection-samples/s (CPU time of one thread)")
+    header = (f"{'nodes':>5} {'conns':>6} {'batch':>5} | {'reference':>9} {'fast':>7} {'ratio':>6} | "
+              f"{'neat':>8} {'fast/neat':>9} | {'% roof':>6} {'same':>4}")
+    print(header)
+    print("-" * len(header))
+    for r in native["results"]:
+        reference = r["reference_connection_samples_per_second"]
+        fast = r["fast_connection_samples_per_second"]
+        cell = neat_by_cell.get((r["nodes"], r["batch"]))
+        neat_rate = cell["connection_samples_per_second"] if cell else math.nan
+        print(f"{r['nodes']:>5} {r['connections_per_network']:>6.0f} {r['batch']:>5} | {giga(reference):>9} "
+              f"{giga(fast)} {fast / reference:>6.2f} | {neat_rate / 1e9:>8.5f} {fast / neat_rate:>9.0f} | "
+              f"{100 * fast / peak:>6.1f} {'yes' if r['identical'] else 'NO':>4}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
+    parser.add_argument("--networks", type=int, default=200)
+    parser.add_argument("--min-seconds", type=float, default=0.5, help="timing per cell and path, at least")
+    parser.add_argument("--neat-seconds", type=float, default=2.0, help="neat-python time budget per cell")
+    parser.add_argument("--quick", action="store_true", help="fewer networks and shorter timings")
+    args = parser.parse_args()
+    if args.quick:
+        args.networks, args.min_seconds, args.neat_seconds = 40, 0.1, 0.3
+
+    executable = build(args.build_dir)
+    with tempfile.TemporaryDirectory() as scratch:
+        dump_path = os.path.join(scratch, "networks.json")
+        native = run_native(executable, WORKLOADS, BATCHES, args.networks, args.min_seconds,
+                            ["--dump", dump_path, "--dump-networks", "20"])
+        with open(dump_path) as file:
+            dump = json.load(file)
+    try:
+        neat = run_neat(dump, BATCHES, args.neat_seconds)
+    except ImportError:
+        print("neat-python is not installed (pip install -r bench/requirements.txt): its column stays empty")
+        neat = []
+    scaling = run_native(executable, SCALING, [SCALING_BATCH], args.networks, args.min_seconds, ["--no-roofline"])
+    evolve = measure_evolve(args.build_dir)
+
+    print_table(native, neat, native["roofline"])
+    small, large = scaling["results"]
+    print(f"same connections ({small['connections_per_network']:.0f}), N={large['nodes']} over N={small['nodes']} "
+          f"scoring time (batch {SCALING_BATCH}): fast path {large['fast_seconds'] / small['fast_seconds']:.2f}x, "
+          f"reference {large['reference_seconds'] / small['reference_seconds']:.2f}x")
+    print(f"evolve on W1: {evolve['status']}")
+
+    record = {
+        "time": time.strftime("%Y-%m-%dT%H:%M:%S"),
+        "machine": {"platform": platform.platform(), "processor": cpu_name(), "cpus": os.cpu_count(),
+                    "load_average": os.getloadavg()},
+        "settings": vars(args),
+        "native": native,
+        "neat_python": neat,
+        "scaling": scaling,
+        "evolve": evolve,
+    }
+    results_dir = os.path.join(ROOT, "bench", "results")
+    os.makedirs(results_dir, exist_ok=True)
+    path = os.path.join(results_dir, time.strftime("scoring-%Y%m%d-%H%M%S.json"))
+    with open(path, "w") as file:
+        json.dump(record, file, indent=1)
+    print(f"written to {os.path.relpath(path, ROOT)}")
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as file:
+            for line in file:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor()
+
+
+if __name__ == "__main__":
+    main()

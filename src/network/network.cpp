@@ -1,11 +1,11 @@
 #include "network/network.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 #include "network/activation.h"
+#include "network/memory.h"
 #include "network/random.h"
 
 namespace kestrin {
@@ -15,22 +15,10 @@ Network::Network(int32_t inputs_, int32_t outputs_)
     setSize(inputs_ + outputs_);
 }
 
-namespace {
-
-// Zero-filling matrices larger than physical memory would get the process killed
-// instead of failing; refuse such node counts up front as an allocation failure.
-void checkFitsInMemory(int32_t n) {
-    static const double physicalBytes =
-        static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
-    const double needed = static_cast<double>(n) * static_cast<double>(n) * (sizeof(double) + 0.125);
-    if (physicalBytes > 0 && needed > physicalBytes) throw std::bad_alloc();
-}
-
-}  // namespace
-
 void Network::setSize(int32_t n) {
     if (n < 0) throw std::length_error("negative node count");
-    checkFitsInMemory(n);
+    const double cells = static_cast<double>(n) * static_cast<double>(n);
+    requireMemory(cells * (sizeof(double) + 0.125) + static_cast<double>(n) * 28.0);
     // Build everything first so that an allocation failure leaves *this intact.
     std::vector<double> newBiases(n, 0.0), newSums(n, 0.0), newValues(n, 0.0);
     std::vector<int32_t> newActivations(n, 0);

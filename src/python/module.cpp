@@ -42,7 +42,11 @@ void checkModelCounts(int inputs, int outputs, int size) {
                                     std::to_string(outputs) + ") must not be negative.");
     }
     const long long needed = static_cast<long long>(inputs) + outputs;
-    if (size == -1 ? needed > INT32_MAX : size < needed) {
+    if (size == -1 && needed > INT32_MAX) {
+        raise(PyExc_ValueError, "The number of nodes, inputs + outputs (" + std::to_string(needed) +
+                                    "), must be at most " + std::to_string(INT32_MAX) + ".");
+    }
+    if (size != -1 && size < needed) {
         raise(PyExc_ValueError, "The size (" + std::to_string(size) + ") must be -1 or at least inputs + outputs (" +
                                     std::to_string(needed) + ").");
     }
@@ -133,14 +137,16 @@ PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int Genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", nullptr};
-    int inputs = 0, outputs = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|", const_cast<char**>(keywords), &inputs, &outputs)) {
-        return -1;
-    }
-    asGenome(self)->inputs = inputs;
-    asGenome(self)->outputs = outputs;
-    return 0;
+    return guarded([&]() -> int {
+        static const char* keywords[] = {"inputs", "outputs", nullptr};
+        int inputs = 0, outputs = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|", const_cast<char**>(keywords), &inputs, &outputs)) {
+            return -1;
+        }
+        asGenome(self)->inputs = inputs;
+        asGenome(self)->outputs = outputs;
+        return 0;
+    });
 }
 
 void Genome_dealloc(PyObject* self) {
@@ -157,13 +163,15 @@ PyMethodDef genomeMethods[] = {
 // ---- kestrin.optimizers.Alpha ----------------------------------------------
 
 int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"mutation_rate", nullptr};
-    AlphaObject* alpha = reinterpret_cast<AlphaObject*>(self);
-    alpha->mutationRate = 0.5;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d", const_cast<char**>(keywords), &alpha->mutationRate)) {
-        return -1;
-    }
-    return 0;
+    return guarded([&]() -> int {
+        static const char* keywords[] = {"mutation_rate", nullptr};
+        AlphaObject* alpha = reinterpret_cast<AlphaObject*>(self);
+        alpha->mutationRate = 0.5;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d", const_cast<char**>(keywords), &alpha->mutationRate)) {
+            return -1;
+        }
+        return 0;
+    });
 }
 
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }

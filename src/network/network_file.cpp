@@ -149,6 +149,29 @@ private:
     File file_;
 };
 
+// Header, biases, activation ids, then one record per set flag, row-major.
+void writeContents(const Network& network, FILE* file, const std::string& path) {
+    ChunkWriter out(file, path);
+    putInt32(out.claim(4), network.size);
+    putInt32(out.claim(4), network.inputs);
+    putInt32(out.claim(4), network.outputs);
+    if (network.size > 0) {
+        for (int32_t i = 0; i < network.size; ++i) putDouble(out.claim(8), network.biases[i]);
+        for (int32_t i = 0; i < network.size; ++i) putInt32(out.claim(4), network.activations[i]);
+        // Every set flag, whatever its direction: the file mirrors the matrix.
+        for (int32_t from = 0; from < network.size; ++from) {
+            const double* row = network.weights[from];
+            network.connections.forEachInRow(from, 0, [&](int32_t to) {
+                unsigned char* record = out.claim(kRecordBytes);
+                putInt32(record, from);
+                putInt32(record + 4, to);
+                putDouble(record + 8, row[to]);
+            });
+        }
+    }
+    out.flush();
+}
+
 // ---- reading ----------------------------------------------------------------
 
 class ChunkReader {
@@ -208,29 +231,22 @@ void Network::save(const std::string& path) const {
         throwErrno(errno, "cannot write " + quoted(path));
     }
 
+    if (exists && !S_ISREG(target.st_mode)) {
+        // A device or a pipe is written in place: renaming over it would replace it.
+        errno = 0;
+        File file(std::fopen(path.c_str(), "wb"));
+        if (!file) throwErrno(errno, "cannot open " + quoted(path));
+        writeContents(*this, file.get(), path);
+        errno = 0;
+        if (std::fclose(file.release()) != 0) throwErrno(errno, "cannot write " + quoted(path));
+        return;
+    }
+
     TemporaryFile temporary(path);
     // The replacement keeps the permissions of the file it replaces.
-    if (exists && S_ISREG(target.st_mode)) ::fchmod(fileno(temporary.get()), target.st_mode & 07777);
+    if (exists) ::fchmod(fileno(temporary.get()), target.st_mode & 07777);
 
-    ChunkWriter out(temporary.get(), path);
-    putInt32(out.claim(4), size);
-    putInt32(out.claim(4), inputs);
-    putInt32(out.claim(4), outputs);
-    if (size > 0) {
-        for (int32_t i = 0; i < size; ++i) putDouble(out.claim(8), biases[i]);
-        for (int32_t i = 0; i < size; ++i) putInt32(out.claim(4), activations[i]);
-        // Every set flag, whatever its direction: the file mirrors the matrix.
-        for (int32_t from = 0; from < size; ++from) {
-            const double* row = weights[from];
-            connections.forEachInRow(from, 0, [&](int32_t to) {
-                unsigned char* record = out.claim(kRecordBytes);
-                putInt32(record, from);
-                putInt32(record + 4, to);
-                putDouble(record + 8, row[to]);
-            });
-        }
-    }
-    out.flush();
+    writeContents(*this, temporary.get(), path);
     temporary.commit();
 }
 

@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "network/file_error.h"
@@ -183,6 +184,20 @@ TEST_F(NetworkFile, SavingReplacesTheWholeFileAndKeepsItsPermissions) {
     ASSERT_EQ(stat(path("net.kn").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_EQ(entries(), std::vector<std::string>{"net.kn"});
+}
+
+TEST_F(NetworkFile, PipesAreWrittenInPlaceNotReplaced) {
+    const Network network = hiddenNetwork();
+    network.save(path("regular.kn"));
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), 0644), 0);
+    Bytes received;
+    std::thread reader([&] { received = readBytes(path("pipe")); });
+    network.save(path("pipe"));
+    reader.join();
+    EXPECT_EQ(received, readBytes(path("regular.kn")));
+    struct stat info {};
+    ASSERT_EQ(stat(path("pipe").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 void expectErrno(const std::function<void()>& call, int error) {

@@ -12,7 +12,7 @@ Throughput is in connection-samples per second: the forward connections a networ
 pass adds up, times the samples scored, per second of CPU time of the scoring thread
 (so other work on the machine disturbs the numbers less than wall time would).
 
-The reference is evaluate() running Network::activate per sample; the fast path is
+The reference is evaluateReference() running Network::activate per sample; the fast path is
 BatchScorer on the same networks, samples and loss (mse), whose results are checked
 to be identical. neat-python activates networks of the same topology and weights
 (with its own sigmoid/tanh/relu/identity, which scale their input) on the same

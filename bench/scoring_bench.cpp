@@ -1,4 +1,4 @@
-// Times the reference scoring (evaluate: one Network::activate per sample) against
+// Times the reference scoring (evaluateReference: one Network::activate per sample) against
 // BatchScorer on the same random networks and samples, and measures a one-core
 // multiply-add roofline. Prints one JSON document on stdout; bench/run.py drives it.
 //
@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
             const kestrin::SampleView ys = y.view().slice(0, batch);
             kestrin::ScoreRows reference, fast;
             const double referenceSeconds =
-                fastestPass(minSeconds, [&] { reference = kestrin::evaluate(networks, xs, ys, ids); });
+                fastestPass(minSeconds, [&] { reference = kestrin::evaluateReference(networks, xs, ys, ids); });
             const double fastSeconds = fastestPass(minSeconds, [&] { fast = scorer.score(networks, xs, ys, ids); });
             const double connectionSamples = static_cast<double>(connections) * batch;
             std::printf(

@@ -12,6 +12,7 @@
 #include "python/methods.h"
 #include "python/records.h"
 #include "training/evaluate.h"
+#include "training/scoring_plan.h"
 
 namespace kestrin::py {
 namespace {
@@ -33,14 +34,16 @@ PyObject* predictRows(Network& network, int32_t outputs, PyObject* array) {
     npy_intp dims[2] = {x.rows(), outputs};
     PyRef result = check(PyRef::steal(PyArray_Zeros(2, dims, PyArray_DescrFromType(NPY_DOUBLE), 0)));
     auto* out = static_cast<double*>(PyArray_DATA(asArray(result.get())));
+    BatchScorer scorer;
     if (outputs == network.outputs) {
-        // Our own C-ordered array: the pass writes each row in place.
-        for (int32_t i = 0; i < x.rows(); ++i) network.activate(x.row(i), out + static_cast<size_t>(i) * outputs);
+        // Our own C-ordered array: the rows are written in place.
+        scorer.predict(network, x.view(), out);
     } else {
-        std::vector<double> values(static_cast<size_t>(network.outputs));
+        std::vector<double> values(static_cast<size_t>(x.rows()) * static_cast<size_t>(network.outputs));
+        scorer.predict(network, x.view(), values.data());
         for (int32_t i = 0; i < x.rows(); ++i) {
-            network.activate(x.row(i), values.data());
-            std::copy_n(values.begin(), outputs, out + static_cast<size_t>(i) * outputs);
+            std::copy_n(values.begin() + static_cast<ptrdiff_t>(i) * network.outputs, outputs,
+                        out + static_cast<size_t>(i) * outputs);
         }
     }
     return result.release();

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "training/scoring_plan.h"
+
 namespace kestrin {
 namespace {
 
@@ -33,6 +35,18 @@ double errorSum(int32_t id, const double* y, const double* p, int32_t width) {
 
 std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
                              const std::vector<int32_t>& ids) {
+    BatchScorer scorer;
+    return scorer.score(network, x, y, ids);
+}
+
+ScoreRows evaluate(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                   const std::vector<int32_t>& ids) {
+    BatchScorer scorer;  // one for all: its buffers are reused from network to network
+    return scorer.score(networks, x, y, ids);
+}
+
+std::vector<double> evaluateReference(Network& network, const SampleView& x, const SampleView& y,
+                                      const std::vector<int32_t>& ids) {
     std::vector<double> totals(ids.size(), 0.0);
     // A row without every input cannot be run, and a target without a row or a
     // prediction cannot be scored: only what exists on both sides counts.
@@ -53,11 +67,11 @@ std::vector<double> evaluate(Network& network, const SampleView& x, const Sample
     return totals;
 }
 
-ScoreRows evaluate(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
-                   const std::vector<int32_t>& ids) {
+ScoreRows evaluateReference(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                            const std::vector<int32_t>& ids) {
     ScoreRows scores;
     scores.reserve(networks.size());
-    for (Network& network : networks) scores.push_back(evaluate(network, x, y, ids));
+    for (Network& network : networks) scores.push_back(evaluateReference(network, x, y, ids));
     return scores;
 }
 

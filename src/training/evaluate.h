@@ -27,13 +27,21 @@ inline constexpr std::array<const char*, kLossCount> kLossNames = {"mse", "mae",
 // y.rows == x.rows, x.columns >= network.inputs and y.columns <= network.outputs;
 // otherwise only what exists is scored: the first min(x.rows, y.rows) samples,
 // none when x lacks inputs, and min(y.columns, network.outputs) targets each.
-// No samples, or no targets, give NaN. Runs one forward pass per sample and
-// allocates only the result and one output buffer.
+// No samples, or no targets, give NaN. Scores through a compiled plan, many
+// samples at a time (BatchScorer); bit for bit what evaluateReference gives.
 std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
                              const std::vector<int32_t>& ids);
 
 // One row per network, each what the single-network form returns.
 ScoreRows evaluate(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                    const std::vector<int32_t>& ids);
+
+// The same results the plain way, one Network::activate per sample: the
+// baseline the compiled scoring (scoring_plan.h) behind evaluate is checked
+// and measured against.
+std::vector<double> evaluateReference(Network& network, const SampleView& x, const SampleView& y,
+                                      const std::vector<int32_t>& ids);
+ScoreRows evaluateReference(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                            const std::vector<int32_t>& ids);
 
 }  // namespace kestrin

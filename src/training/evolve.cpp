@@ -11,6 +11,7 @@
 #include "evolution/ordering.h"
 #include "training/evaluate.h"
 #include "training/progress.h"
+#include "training/scoring_plan.h"
 
 namespace kestrin {
 namespace {
@@ -107,6 +108,11 @@ ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& 
     return std::move(selected.scores);
 }
 
+ScoreRows scoreOnBatch(BatchScorer& scorer, std::vector<Network>& networks, const SampleView& x,
+                       const SampleView& y, const std::vector<int32_t>& ids) {
+    return scorer.score(networks, x, y, ids);
+}
+
 ScoreRows scoreOnBatch(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                        const std::vector<int32_t>& ids) {
     return evaluate(networks, x, y, ids);
@@ -138,6 +144,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
     DatasetResult result{population[0], {}};
     Network& best = result.best;
+    // One scorer for the whole call: its plan and tile buffers are reused by every batch.
+    BatchScorer scorer;
 
     for (int epoch = 0; epoch < options.epochs; ++epoch) {
         const SteadyTime epochStart = std::chrono::steady_clock::now();
@@ -157,7 +165,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             const SampleView batchY = y.view().slice(static_cast<int32_t>(first), count);
 
             const ScoreRows scores = generationStep(population, zeroFitness, [&](std::vector<Network>& networks) {
-                return scoreOnBatch(networks, batchX, batchY, ids);
+                return scoreOnBatch(scorer, networks, batchX, batchY, ids);
             });
             // With no qualifying row (all NaN or infinite) the best stays, and the
             // first row still enters the means so the epoch shows what happened.
@@ -174,7 +182,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
         }
 
         DatasetEpoch record;
-        if (validation) record.validation = evaluate(best, validation->x, validation->y, ids);
+        if (validation) record.validation = scorer.score(best, validation->x, validation->y, ids);
         printUpdate(options.verbose, options.monitorIds, best.size, ids, epochStart, epoch, options.epochs,
                     batches - 1, batches, losses, validation.has_value(), record.validation);
         record.losses = std::move(losses);

@@ -23,6 +23,8 @@
 
 namespace kestrin {
 
+class BatchScorer;
+
 // An evolution operator met a network that breaks the connectivity invariant
 // (a damaged network, or one without inputs or outputs). The message names
 // the operator.
@@ -44,7 +46,10 @@ std::vector<Network> initialPopulation(const Network& start, int popSize);
 ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& zeroFitness,
                          const PopulationScorer& score);
 
-// The scoring of the dataset loop, kept in one place so a faster path can replace it.
+// The scoring of the dataset loop: evaluate, through the given scorer so that
+// its buffers are reused from batch to batch (or a scorer of its own).
+ScoreRows scoreOnBatch(BatchScorer& scorer, std::vector<Network>& networks, const SampleView& x,
+                       const SampleView& y, const std::vector<int32_t>& ids);
 ScoreRows scoreOnBatch(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                        const std::vector<int32_t>& ids);
 

@@ -129,7 +129,7 @@ TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
     EXPECT_EQ(checked, 200);
 }
 
-TEST(ScoringPlan, ScoresAreBitIdenticalToEvaluate) {
+TEST(ScoringPlan, ScoresAreBitIdenticalToTheReferenceEvaluate) {
     std::mt19937 engine(11);
     BatchScorer scorer;
     for (int32_t round = 0; round < 300; ++round) {
@@ -149,13 +149,14 @@ TEST(ScoringPlan, ScoresAreBitIdenticalToEvaluate) {
         const int32_t idCount = static_cast<int32_t>(engine() % 5);
         for (int32_t j = 0; j < idCount; ++j) ids.push_back(engine() % 10 == 0 ? 9 : static_cast<int32_t>(engine() % 3));
 
-        const std::vector<double> expected = evaluate(network, x.view(), y.view(), ids);
+        const std::vector<double> expected = evaluateReference(network, x.view(), y.view(), ids);
         ASSERT_TRUE(sameBits(expected, scorer.score(network, x.view(), y.view(), ids))) << "round " << round;
+        ASSERT_TRUE(sameBits(expected, evaluate(network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, planScore(scorer, network, x.view(), y.view(), ids))) << "round " << round;
     }
 }
 
-TEST(ScoringPlan, PopulationScoresMatchEvaluateRowByRow) {
+TEST(ScoringPlan, PopulationScoresMatchTheReferenceRowByRow) {
     std::mt19937 engine(3);
     std::vector<Network> population;
     for (int32_t k = 0; k < 12; ++k) population.push_back(randomNetwork(engine, 3, 2, 5 + 10 * k, 0.4));
@@ -163,10 +164,12 @@ TEST(ScoringPlan, PopulationScoresMatchEvaluateRowByRow) {
     const SampleMatrix y = randomSamples(engine, 50, 2, false);
     const std::vector<int32_t> ids = {kMse, kMape, kMae, kMse};
     BatchScorer scorer;
-    const ScoreRows actual = scorer.score(population, x.view(), y.view(), ids);
-    const ScoreRows expected = evaluate(population, x.view(), y.view(), ids);
-    ASSERT_EQ(actual.size(), expected.size());
-    for (size_t k = 0; k < actual.size(); ++k) EXPECT_TRUE(sameBits(expected[k], actual[k])) << "network " << k;
+    const ScoreRows expected = evaluateReference(population, x.view(), y.view(), ids);
+    for (const ScoreRows& actual : {scorer.score(population, x.view(), y.view(), ids),
+                                    evaluate(population, x.view(), y.view(), ids)}) {
+        ASSERT_EQ(actual.size(), expected.size());
+        for (size_t k = 0; k < actual.size(); ++k) EXPECT_TRUE(sameBits(expected[k], actual[k])) << "network " << k;
+    }
 }
 
 TEST(ScoringPlan, NoSamplesScoreNaNAndPredictNothing) {
@@ -176,7 +179,7 @@ TEST(ScoringPlan, NoSamplesScoreNaNAndPredictNothing) {
     BatchScorer scorer;
     const std::vector<double> scores = scorer.score(network, x.view(), y.view(), {kMse, kMae});
     EXPECT_TRUE(std::isnan(scores[0]) && std::isnan(scores[1]));
-    EXPECT_TRUE(sameBits(evaluate(network, x.view(), y.view(), {kMse, kMae}), scores));
+    EXPECT_TRUE(sameBits(evaluateReference(network, x.view(), y.view(), {kMse, kMae}), scores));
     EXPECT_TRUE(scorer.score(network, x.view(), y.view(), {}).empty());
     scorer.predict(network, x.view(), nullptr);
 }

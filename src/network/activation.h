@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "network/fast_math.h"
+
 namespace kestrin {
 
 enum ActivationId : int32_t {
@@ -22,8 +24,24 @@ inline constexpr int32_t kActivationCount = 4;
 inline constexpr std::array<const char*, kActivationCount> kActivationNames = {
     "sigmoid", "tanh", "relu", "linear"};
 
-inline double SIGMOID(double x) { return 1.0 / (1.0 + std::exp(-x)); }
-inline double TANH(double x) { return std::tanh(x); }
+// sigmoid and tanh over one double or a fastmath::Double4, with the same
+// operations on every lane: the per-sample pass and the batch scorer, which
+// runs them on whole vectors of samples, get the same bits (fast_math.h).
+// Always inlined, so no vector crosses a call and the ABI note is moot.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <typename V>
+[[gnu::always_inline]] inline V sigmoidOf(const V& x) {
+    return 1.0 / (1.0 + fastmath::exp(-x));
+}
+template <typename V>
+[[gnu::always_inline]] inline V tanhOf(const V& x) {
+    return fastmath::tanh(x);
+}
+#pragma GCC diagnostic pop
+
+inline double SIGMOID(double x) { return sigmoidOf(x); }
+inline double TANH(double x) { return tanhOf(x); }
 inline double RELU(double x) { return x > 0.0 ? x : 0.0; }
 inline double LINEAR(double x) { return x; }
 inline double STEP(double x) { return x > 0.0 ? 1.0 : 0.0; }

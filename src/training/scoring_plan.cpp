@@ -112,8 +112,8 @@ namespace {
 
 // Four doubles; the compiler maps it onto whatever vector registers the target has.
 // Everything taking or giving a Vec is always inlined into one function per
-// target: a real call would pass it differently in the default and the AVX
-// clone. So the ABI note about passing it does not apply.
+
+
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double Vec __attribute__((vector_size(32)));
 constexpr int32_t kLanes = 4;
@@ -130,7 +130,9 @@ constexpr int32_t kMaxTile = kMaxTileVectors * kLanes;
 [[gnu::always_inline]] inline Vec splat(double x) { return Vec{x, x, x, x}; }
 
 // Runs every step on the first V vectors of each slot row; `count` lanes are real samples.
-template <int V>
+// VectorMath: sigmoid and tanh on whole vectors (worth it with 4-lane units);
+// otherwise one lane at a time. Both give the same bits.
+template <int V, bool VectorMath>
 [[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, double* values, size_t stride,
                                               int32_t count) {
     const int32_t* sources = plan.sources().data();
@@ -154,12 +156,20 @@ template <int V>
                 for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
                 break;
             case kSigmoid:
-                for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
-                for (int32_t s = 0; s < count; ++s) out[s] = SIGMOID(out[s]);
+                if constexpr (VectorMath) {
+                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sigmoidOf(sum[u]));
+                } else {
+                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
+                    for (int32_t s = 0; s < count; ++s) out[s] = SIGMOID(out[s]);
+                }
                 break;
             case kTanh:
-                for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
-                for (int32_t s = 0; s < count; ++s) out[s] = TANH(out[s]);
+                if constexpr (VectorMath) {
+                    for (int u = 0; u < V; ++u) store(out + u * kLanes, tanhOf(sum[u]));
+                } else {
+                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
+                    for (int32_t s = 0; s < count; ++s) out[s] = TANH(out[s]);
+                }
                 break;
             default:
                 for (int u = 0; u < V; ++u) store(out + u * kLanes, zero);
@@ -168,22 +178,46 @@ template <int V>
     }
 }
 
-// Wider vector units where the CPU has them, chosen when the module loads; the
-// arithmetic is the same per lane on every clone (no contraction, no reassociation).
-[[gnu::target_clones("arch=x86-64-v3", "default")]]
-void runSteps(const CompiledNetwork& plan, double* values, size_t stride, int32_t count) {
+template <bool VectorMath>
+[[gnu::always_inline]] inline void runStepsWith(const CompiledNetwork& plan, double* values, size_t stride,
+                                                int32_t count) {
     switch ((count + kLanes - 1) / kLanes) {
-        case 1: runStepsOn<1>(plan, values, stride, count); break;
-        case 2: runStepsOn<2>(plan, values, stride, count); break;
-        case 3: runStepsOn<3>(plan, values, stride, count); break;
-        case 4: runStepsOn<4>(plan, values, stride, count); break;
-        case 5: runStepsOn<5>(plan, values, stride, count); break;
-        case 6: runStepsOn<6>(plan, values, stride, count); break;
-        case 7: runStepsOn<7>(plan, values, stride, count); break;
-        case 8: runStepsOn<8>(plan, values, stride, count); break;
+        case 1: runStepsOn<1, VectorMath>(plan, values, stride, count); break;
+        case 2: runStepsOn<2, VectorMath>(plan, values, stride, count); break;
+        case 3: runStepsOn<3, VectorMath>(plan, values, stride, count); break;
+        case 4: runStepsOn<4, VectorMath>(plan, values, stride, count); break;
+        case 5: runStepsOn<5, VectorMath>(plan, values, stride, count); break;
+        case 6: runStepsOn<6, VectorMath>(plan, values, stride, count); break;
+        case 7: runStepsOn<7, VectorMath>(plan, values, stride, count); break;
+        case 8: runStepsOn<8, VectorMath>(plan, values, stride, count); break;
         default: break;
     }
 }
+
+// Wider vector units where the CPU has them (checked at run time, so the module
+// runs on any x86-64); the arithmetic is the same per lane in both versions (no
+// contraction, no reassociation).
+[[gnu::target("arch=x86-64-v3")]]
+void runStepsWide(const CompiledNetwork& plan, double* values, size_t stride, int32_t count) {
+    runStepsWith<true>(plan, values, stride, count);
+}
+// Plain x86-64 emulates a Vec with two 2-lane registers, where sigmoid and tanh
+// cost more on vectors than one lane at a time.
+void runStepsBaseline(const CompiledNetwork& plan, double* values, size_t stride, int32_t count) {
+    runStepsWith<false>(plan, values, stride, count);
+}
+
+}  // namespace
+
+bool BatchScorer::cpuHasWideUnits() {
+    static const bool wide = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("x86-64-v3") != 0;
+    }();
+    return wide;
+}
+
+namespace {
 
 // Sum over k < width of the per-element error of loss id; written as the
 // reference evaluate writes it, so that every sum rounds the same way.
@@ -241,7 +275,11 @@ void BatchScorer::runTile(const CompiledNetwork& plan, const SampleView& x, int3
         // Lanes past the last sample are computed too; give them harmless values.
         for (int32_t s = count; s < padded; ++s) row[s] = 0.0;
     }
-    runSteps(plan, values_, stride, count);
+    if (wide_) {
+        runStepsWide(plan, values_, stride, count);
+    } else {
+        runStepsBaseline(plan, values_, stride, count);
+    }
 }
 
 void BatchScorer::predict(Network& network, const SampleView& x, double* out) {

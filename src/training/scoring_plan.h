@@ -110,6 +110,10 @@ public:
     // The plan compiled by the last Network form that compiled one.
     const CompiledNetwork& lastPlan() const { return plan_; }
 
+    // Runs the kernel built for plain x86-64 even where the CPU has wider vector
+    // units, which are used otherwise (the results are the same; tests check both).
+    void useBaselineInstructions() { wide_ = false; }
+
 private:
     // Sizes the scratch for plan and fills its constant slots; returns the tile width.
     int32_t prepare(const CompiledNetwork& plan);
@@ -120,7 +124,10 @@ private:
                         double* result) const;
     const double* slotRow(int32_t slot) const { return values_ + static_cast<size_t>(slot) * tileWidth_; }
 
+    static bool cpuHasWideUnits();  // x86-64-v3: AVX2 and FMA
+
     CompiledNetwork plan_;
+    bool wide_ = cpuHasWideUnits();
     std::vector<double> storage_;
     double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
     int32_t tileWidth_ = 0;

@@ -108,6 +108,8 @@ const int32_t kRowCounts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33,
 TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
     std::mt19937 engine(7);
     BatchScorer scorer;  // one scorer for every network: its buffers are reused
+    BatchScorer baseline;  // the kernel any x86-64 runs, whatever this CPU has
+    baseline.useBaselineInstructions();
     int32_t checked = 0;
     for (int32_t round = 0; round < 200; ++round) {
         const int32_t inputs = static_cast<int32_t>(engine() % 9);
@@ -124,6 +126,8 @@ TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
             << "round " << round << ", size " << size << ", rows " << rows;
         ASSERT_TRUE(sameBits(expected, planPredict(scorer, network, x.view())))
             << "round " << round << ", size " << size << ", rows " << rows;
+        ASSERT_TRUE(sameBits(expected, fastPredict(baseline, network, x.view())))
+            << "baseline, round " << round << ", size " << size << ", rows " << rows;
         ++checked;
     }
     EXPECT_EQ(checked, 200);
@@ -132,6 +136,8 @@ TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
 TEST(ScoringPlan, ScoresAreBitIdenticalToTheReferenceEvaluate) {
     std::mt19937 engine(11);
     BatchScorer scorer;
+    BatchScorer baseline;
+    baseline.useBaselineInstructions();
     for (int32_t round = 0; round < 300; ++round) {
         const int32_t inputs = 1 + static_cast<int32_t>(engine() % 8);
         const int32_t outputs = 1 + static_cast<int32_t>(engine() % 4);
@@ -153,6 +159,7 @@ TEST(ScoringPlan, ScoresAreBitIdenticalToTheReferenceEvaluate) {
         ASSERT_TRUE(sameBits(expected, scorer.score(network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, evaluate(network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, planScore(scorer, network, x.view(), y.view(), ids))) << "round " << round;
+        ASSERT_TRUE(sameBits(expected, baseline.score(network, x.view(), y.view(), ids))) << "baseline, round " << round;
     }
 }
 

@@ -112,8 +112,8 @@ namespace {
 
 // Four doubles; the compiler maps it onto whatever vector registers the target has.
 // Everything taking or giving a Vec is always inlined into one function per
-
-
+// target: a real call would pass it differently in the baseline and the AVX
+// version. So the ABI note about passing it does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double Vec __attribute__((vector_size(32)));
 constexpr int32_t kLanes = 4;

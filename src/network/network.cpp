@@ -1,8 +1,10 @@
 #include "network/network.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
 #include "network/activation.h"
 #include "network/memory.h"
@@ -63,16 +65,54 @@ void Network::disconnect(int32_t from, int32_t to) {
     weights[from][to] = 0.0;
 }
 
-Network Network::copy(const Network& source) {
-    Network child(source.inputs, source.outputs);
-    child.size = source.size;
-    child.biases = source.biases;
-    child.sums = source.sums;
-    child.values = source.values;
-    child.activations = source.activations;
-    child.weights = source.weights;
-    child.connections = source.connections;
-    return child;
+Network::Network(const Network& source, FreshEngine)
+    : size(source.size),
+      inputs(source.inputs),
+      outputs(source.outputs),
+      biases(source.biases),
+      sums(source.sums),
+      values(source.values),
+      activations(source.activations),
+      weights(source.weights),
+      connections(source.connections),
+      rng(deviceSeed()) {}
+
+Network Network::copy(const Network& source) { return Network(source, FreshEngine{}); }
+
+namespace {
+
+// Exchanges two engines' states in place: std::swap would copy 5 kB of state
+// three times through a temporary. The engine is trivially copyable, so its
+// bytes are its value.
+void swapEngines(std::mt19937& a, std::mt19937& b) noexcept {
+    static_assert(std::is_trivially_copyable_v<std::mt19937>);
+    auto* x = reinterpret_cast<unsigned char*>(&a);
+    auto* y = reinterpret_cast<unsigned char*>(&b);
+    constexpr size_t kChunk = 256;
+    unsigned char held[kChunk];
+    for (size_t at = 0; at < sizeof(std::mt19937); at += kChunk) {
+        const size_t bytes = std::min(kChunk, sizeof(std::mt19937) - at);
+        std::memcpy(held, x + at, bytes);
+        std::memcpy(x + at, y + at, bytes);
+        std::memcpy(y + at, held, bytes);
+    }
+}
+
+}  // namespace
+
+void swap(Network& a, Network& b) noexcept {
+    if (&a == &b) return;
+    using std::swap;
+    swap(a.size, b.size);
+    swap(a.inputs, b.inputs);
+    swap(a.outputs, b.outputs);
+    a.biases.swap(b.biases);
+    a.sums.swap(b.sums);
+    a.values.swap(b.values);
+    a.activations.swap(b.activations);
+    swap(a.weights, b.weights);
+    swap(a.connections, b.connections);
+    swapEngines(a.rng, b.rng);
 }
 
 std::vector<double> Network::activate(const std::vector<double>& input) {

@@ -38,6 +38,16 @@ public:
     Network(int32_t inputs, int32_t outputs);
     Network() : Network(0, 0) {}
 
+    // Memberwise, the engine's state included (moving an engine copies its state).
+    Network(const Network&) = default;
+    Network(Network&&) noexcept = default;
+    Network& operator=(const Network&) = default;
+    Network& operator=(Network&&) noexcept = default;
+
+    // Exchanges every field in place, without a third network: what reordering
+    // a population does (through `using std::swap; swap(a, b)`).
+    friend void swap(Network& a, Network& b) noexcept;
+
     // Rebuilds every per-node sequence and both matrices at n nodes, all zero;
     // keeps inputs, outputs and rng.
     void setSize(int32_t n);
@@ -69,6 +79,11 @@ public:
 
     // Equality of the genes: counts, biases, activations, flags and weights.
     bool sameGenes(const Network& other) const;
+
+private:
+    struct FreshEngine {};
+    // source's genes and buffers with a newly seeded engine: copy() in one allocation per field.
+    Network(const Network& source, FreshEngine);
 };
 
 }  // namespace kestrin

@@ -1,6 +1,7 @@
 #include "evolution/selection.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -44,6 +45,45 @@ Selection tournamentSelect(std::vector<Network>& candidates, ScoreRows& scores) 
             // A copy, not a move: the same candidate may win in both passes.
             selected.networks.push_back(candidates[best]);
             selected.scores.push_back(scores[best]);
+        }
+    }
+    return selected;
+}
+
+Selection tournamentSelect(std::vector<Network>&& candidates, ScoreRows&& scores) {
+    const size_t n = candidates.size();
+    if (scores.size() < n) throw std::length_error("fewer score rows than networks");
+    const size_t groups = n / 4;
+    // at[k]: the candidate at position k of the shuffled order; the shuffles
+    // draw and permute exactly as shuffleTogether does, on positions only.
+    std::vector<int32_t> at(n);
+    for (size_t k = 0; k < n; ++k) at[k] = static_cast<int32_t>(k);
+    std::vector<int32_t> winners;
+    winners.reserve(2 * groups);
+    for (int pass = 0; pass < 2; ++pass) {
+        reorder(at, shuffledIndices(static_cast<int32_t>(n)));
+        for (size_t g = 0; g < groups; ++g) {
+            size_t best = 4 * g;
+            for (size_t c = best + 1; c < 4 * g + 4; ++c) {
+                if (rankOf(scores[at[best]]) > rankOf(scores[at[c]])) best = c;
+            }
+            winners.push_back(at[best]);
+        }
+    }
+
+    // A candidate that wins in both passes is copied for its first place.
+    std::vector<uint8_t> wins(n, 0);
+    for (const int32_t w : winners) ++wins[w];
+    Selection selected;
+    selected.networks.reserve(winners.size());
+    selected.scores.reserve(winners.size());
+    for (const int32_t w : winners) {
+        if (--wins[w] > 0) {
+            selected.networks.push_back(candidates[w]);
+            selected.scores.push_back(scores[w]);
+        } else {
+            selected.networks.push_back(std::move(candidates[w]));
+            selected.scores.push_back(std::move(scores[w]));
         }
     }
     return selected;

@@ -29,6 +29,11 @@ void shuffleTogether(std::vector<Network>& population, ScoreRows& scores);
 // 2 * (m / 4) of each; a row without entries ranks like NaN.
 Selection tournamentSelect(std::vector<Network>& candidates, ScoreRows& scores);
 
+// The same selection, from the same draws, for a caller that gives up the
+// candidates and rows (the evolution loops): the shuffles reorder positions
+// only, and each winner is moved out at its last use instead of copied.
+Selection tournamentSelect(std::vector<Network>&& candidates, ScoreRows&& scores);
+
 // Position of the row with the lowest entry 0 below the largest finite double,
 // the first of equal ones; none when no row qualifies (NaN never does).
 std::optional<size_t> bestIndex(const ScoreRows& scores);

@@ -103,7 +103,7 @@ ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& 
     // Rows beyond the candidates would be shuffled by a permutation too short for them.
     scores.resize(combined.size());
 
-    Selection selected = tournamentSelect(combined, scores);
+    Selection selected = tournamentSelect(std::move(combined), std::move(scores));
     population = std::move(selected.networks);
     return std::move(selected.scores);
 }

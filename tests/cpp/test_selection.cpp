@@ -114,6 +114,44 @@ TEST(Selection, TournamentsMatchTheRuleOnReplayedShuffles) {
     }
 }
 
+TEST(Selection, GivingUpTheCandidatesSelectsTheSameWinners) {
+    std::mt19937 source(9);
+    const double values[] = {1.0, 2.0, 2.0, 3.0, kNaN, kInf};
+    std::uniform_int_distribution<int> pickValue(0, 5);
+    for (int32_t m : {0, 3, 4, 7, 8, 13, 200}) {
+        for (int trial = 0; trial < 10; ++trial) {
+            std::vector<double> scores(m);
+            for (double& s : scores) s = values[pickValue(source)];
+            Pool kept = pool(scores);
+            for (Network& network : kept.networks) network.rng.discard(static_cast<unsigned long long>(network.biases[0]));
+            Pool given = kept;
+
+            const unsigned seed = source();
+            std::srand(seed);
+            const Selection expected = tournamentSelect(kept.networks, kept.scores);
+            std::srand(seed);
+            const Selection actual = tournamentSelect(std::move(given.networks), std::move(given.scores));
+
+            ASSERT_EQ(actual.networks.size(), expected.networks.size());
+            ASSERT_EQ(actual.scores.size(), expected.scores.size());
+            for (size_t i = 0; i < expected.networks.size(); ++i) {
+                ASSERT_EQ(actual.scores[i][1], expected.scores[i][1]) << "winner " << i;  // the row's own id
+                ASSERT_TRUE(actual.networks[i].sameGenes(expected.networks[i])) << "winner " << i;
+                ASSERT_TRUE(actual.networks[i].rng == expected.networks[i].rng) << "winner " << i;
+            }
+            // Both draw exactly the two shuffles.
+            const int next = std::rand();
+            std::srand(seed);
+            shuffledIndices(m);
+            shuffledIndices(m);
+            ASSERT_EQ(next, std::rand());
+        }
+    }
+    Pool short_ = pool({1.0, 2.0, 3.0, 4.0});
+    short_.scores.pop_back();
+    EXPECT_THROW(tournamentSelect(std::move(short_.networks), std::move(short_.scores)), std::length_error);
+}
+
 TEST(Selection, BestIndexTakesTheFirstLowestFiniteScore) {
     const double max = std::numeric_limits<double>::max();
     EXPECT_EQ(bestIndex({{3.0}, {1.0}, {1.0}}), 1u);

@@ -327,6 +327,46 @@ void BatchScorer::addSampleTerms(const SampleView& y, int32_t row, int32_t width
     for (size_t j = 0; j < idCount; ++j) result[j] += errorSum(ids[j], target, prediction_.data(), width) / width;
 }
 
+void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                               int32_t width, const int32_t* ids, size_t idCount, double* result) {
+    // Id by id instead of sample by sample: each accumulator still receives the
+    // same terms in sample order, and each term sums its outputs in index order
+    // from 0.0, as errorSum does; the loops over the tile's samples vectorise.
+    double* terms = terms_.data();
+    const int32_t* outputSlots = plan.outputSlots().data();
+    const size_t stride = static_cast<size_t>(y.columns);
+    const double* targets = y.row(first);
+    for (size_t j = 0; j < idCount; ++j) {
+        std::fill(terms, terms + count, 0.0);
+        for (int32_t k = 0; k < width; ++k) {
+            const double* p = slotRow(outputSlots[k]);
+            const double* t = targets + k;
+            switch (ids[j]) {
+                case kMse:
+                    for (int32_t s = 0; s < count; ++s) {
+                        const double d = t[s * stride] - p[s];
+                        terms[s] += d * d;
+                    }
+                    break;
+                case kMae:
+                    for (int32_t s = 0; s < count; ++s) terms[s] += std::fabs(t[s * stride] - p[s]);
+                    break;
+                case kMape:
+                    for (int32_t s = 0; s < count; ++s) {
+                        terms[s] += std::fabs(t[s * stride] - p[s]) * 100.0 / (std::fabs(t[s * stride]) + 1e-10);
+                    }
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (ids[j] < 0 || ids[j] >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+        double total = result[j];
+        for (int32_t s = 0; s < count; ++s) total += terms[s] / width;
+        result[j] = total;
+    }
+}
+
 std::vector<double> BatchScorer::score(Network& network, const SampleView& x, const SampleView& y,
                                        const std::vector<int32_t>& ids) {
     std::vector<double> result(ids.size(), 0.0);
@@ -359,15 +399,12 @@ void BatchScorer::score(const CompiledNetwork& plan, const SampleView& x, const 
     const int32_t samples = scoredSamples(x, y, plan.inputs());
     const int32_t width = scoredWidth(y, plan.outputs());
     std::fill(result, result + idCount, 0.0);
-    prediction_.resize(static_cast<size_t>(plan.outputs()));
     const int32_t tile = prepare(plan);
+    if (terms_.size() < static_cast<size_t>(tile)) terms_.resize(static_cast<size_t>(tile));
     for (int32_t first = 0; first < samples; first += tile) {
         const int32_t count = std::min(tile, samples - first);
         runTile(plan, x, first, count);
-        for (int32_t s = 0; s < count; ++s) {
-            for (int32_t k = 0; k < width; ++k) prediction_[k] = slotRow(plan.outputSlots()[k])[s];
-            addSampleTerms(y, first + s, width, ids, idCount, result);
-        }
+        addTileTerms(plan, y, first, count, width, ids, idCount, result);
     }
     finishScores(result, idCount, samples);
 }

@@ -119,6 +119,9 @@ private:
     int32_t prepare(const CompiledNetwork& plan);
     // Loads samples [first, first+count) of x into the input slots and runs the plan.
     void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
+    // Adds the terms of the tile's samples [first, first+count) to result, as evaluate does.
+    void addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
+                      const int32_t* ids, size_t idCount, double* result);
     // Adds sample `row`'s terms to result, as evaluate does; prediction_ holds its outputs.
     void addSampleTerms(const SampleView& y, int32_t row, int32_t width, const int32_t* ids, size_t idCount,
                         double* result) const;
@@ -131,7 +134,8 @@ private:
     std::vector<double> storage_;
     double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
     int32_t tileWidth_ = 0;
-    std::vector<double> prediction_;  // one sample's outputs, for the loss sums
+    std::vector<double> prediction_;  // one sample's outputs, for the loss sums of the per-sample pass
+    std::vector<double> terms_;       // one loss term per sample of a tile
 };
 
 }  // namespace kestrin

@@ -1,10 +1,8 @@
 #include "network/network.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <stdexcept>
-#include <type_traits>
 
 #include "network/activation.h"
 #include "network/memory.h"
@@ -37,13 +35,14 @@ void Network::setSize(int32_t n) {
 
 void Network::initializeWeights() {
     std::normal_distribution<double> normal(0.0, 1.0);
+    std::mt19937& engine = rng.engine();
     for (int32_t i = 0; i < size; ++i) {
-        biases[i] = normal(rng);
+        biases[i] = normal(engine);
         activations[i] = randomActivation();
     }
     for (int32_t c = 0; c < size - outputs; ++c) {
         for (int32_t j = std::max(inputs, c + 1); j < size; ++j) {
-            weights[c][j] = normal(rng);
+            weights[c][j] = normal(engine);
             connections.set(c, j);
         }
     }
@@ -52,7 +51,7 @@ void Network::initializeWeights() {
 void Network::connect(int32_t from, int32_t to) {
     std::normal_distribution<double> normal(0.0, 1.0);
     connections.set(from, to);
-    weights[from][to] = normal(rng);
+    weights[from][to] = normal(rng.engine());
 }
 
 void Network::connect(int32_t from, int32_t to, double weight) {
@@ -79,27 +78,6 @@ Network::Network(const Network& source, FreshEngine)
 
 Network Network::copy(const Network& source) { return Network(source, FreshEngine{}); }
 
-namespace {
-
-// Exchanges two engines' states in place: std::swap would copy 5 kB of state
-// three times through a temporary. The engine is trivially copyable, so its
-// bytes are its value.
-void swapEngines(std::mt19937& a, std::mt19937& b) noexcept {
-    static_assert(std::is_trivially_copyable_v<std::mt19937>);
-    auto* x = reinterpret_cast<unsigned char*>(&a);
-    auto* y = reinterpret_cast<unsigned char*>(&b);
-    constexpr size_t kChunk = 256;
-    unsigned char held[kChunk];
-    for (size_t at = 0; at < sizeof(std::mt19937); at += kChunk) {
-        const size_t bytes = std::min(kChunk, sizeof(std::mt19937) - at);
-        std::memcpy(held, x + at, bytes);
-        std::memcpy(x + at, y + at, bytes);
-        std::memcpy(y + at, held, bytes);
-    }
-}
-
-}  // namespace
-
 void swap(Network& a, Network& b) noexcept {
     if (&a == &b) return;
     using std::swap;
@@ -112,7 +90,7 @@ void swap(Network& a, Network& b) noexcept {
     a.activations.swap(b.activations);
     swap(a.weights, b.weights);
     swap(a.connections, b.connections);
-    swapEngines(a.rng, b.rng);
+    swap(a.rng, b.rng);
 }
 
 std::vector<double> Network::activate(const std::vector<double>& input) {

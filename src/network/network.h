@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "network/bit_matrix.h"
+#include "network/network_engine.h"
 #include "network/weight_matrix.h"
 
 namespace kestrin {
@@ -32,13 +33,13 @@ public:
     std::vector<int32_t> activations;
     WeightMatrix weights;
     BitMatrix connections;
-    std::mt19937 rng;
+    NetworkEngine rng;  // an MT19937 (see network_engine.h)
 
     // inputs + outputs nodes, all zero, no connections; rng seeded from the random device.
     Network(int32_t inputs, int32_t outputs);
     Network() : Network(0, 0) {}
 
-    // Memberwise, the engine's state included (moving an engine copies its state).
+    // Memberwise, the engine's state included.
     Network(const Network&) = default;
     Network(Network&&) noexcept = default;
     Network& operator=(const Network&) = default;

@@ -99,32 +99,7 @@ TEST_P(BitMatrixSizes, InsertAndEraseMatchNaiveMatrix) {
     }
 }
 
-TEST_P(BitMatrixSizes, EraseOfAFullMatrixLeavesNoBitsPastTheEnd) {
-    const int32_t n = GetParam();
-    Naive m(n, std::vector<bool>(n, true));
-    BitMatrix bits = fromNaive(m);
-    bits.eraseRowAndColumn(0);
-    m.erase(m.begin());
-    for (auto& row : m) row.erase(row.begin());
-    expectSame(bits, m);
-}
-
 INSTANTIATE_TEST_SUITE_P(WordEdges, BitMatrixSizes, ::testing::Values(1, 2, 63, 64, 65, 127, 128, 129));
-
-TEST(BitMatrix, ResetClearsEverythingAndRefusesNegativeSizes) {
-    BitMatrix bits(70);
-    bits.set(3, 69);
-    bits.reset(70);
-    EXPECT_EQ(bits.count(), 0);
-    EXPECT_THROW(bits.reset(-1), std::length_error);
-    EXPECT_EQ(bits.dimension(), 70);
-
-    BitMatrix empty(0);
-    EXPECT_EQ(empty.count(), 0);
-    empty.insertRowAndColumn(0);
-    EXPECT_EQ(empty.dimension(), 1);
-    EXPECT_FALSE(empty.test(0, 0));
-}
 
 }  // namespace
 }  // namespace kestrin

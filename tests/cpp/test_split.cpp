@@ -45,25 +45,6 @@ TEST(Split, HandExample) {
     EXPECT_EQ(n.weights[2][3], second(twin));
 }
 
-TEST(Split, NewNodeFollowsItsSource) {
-    Network n(2, 1);
-    n.setSize(5);  // inputs 0 1, hidden 2 3, output 4
-    n.initializeWeights();
-    n.split(2, 4, 0.0, kRelu);  // from a hidden node: lands right after it
-    EXPECT_EQ(n.activations[3], kRelu);
-    EXPECT_TRUE(n.connected(2, 3));
-    EXPECT_TRUE(n.connected(3, 5));
-    EXPECT_TRUE(n.connected(4, 5));  // old 3->4
-    EXPECT_FALSE(n.connected(2, 5));
-
-    n.split(0, 4, 0.0, kSigmoid);  // from the first input: lands after the last input
-    EXPECT_EQ(n.size, 7);
-    EXPECT_TRUE(n.connected(0, 2));
-    EXPECT_TRUE(n.connected(2, 5));  // old target 4 is now 5
-    EXPECT_FALSE(n.connected(0, 5));
-    EXPECT_TRUE(n.connected(1, 5));
-}
-
 struct Link {
     int32_t from, to;
 };

@@ -8,7 +8,8 @@ PYTHON=${PYTHON:-python3}
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   echo "== installing GoogleTest"
-  if [ "$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  SUDO=""
+  if [ "$(id -u)" != 0 ] && command -v sudo >/dev/null; then SUDO="sudo"; fi
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq libgtest-dev
 fi
@@ -17,7 +18,8 @@ echo "== installing Python test dependencies"
 "$PYTHON" -m pip install -q --disable-pip-version-check -r requirements-test.txt
 
 echo "== installing kestrin"
-"$PYTHON" -m pip install -q --disable-pip-version-check .
+# Warnings are errors here too, so the Python layer is held to the same standard as the core.
+"$PYTHON" -m pip install -q --disable-pip-version-check -Ccmake.define.KESTRIN_WERROR=ON .
 
 echo "== C++ core tests"
 cmake -S . -B build/tests -DKESTRIN_BUILD_TESTS=ON -DKESTRIN_BUILD_MODULE=OFF -DKESTRIN_WERROR=ON \

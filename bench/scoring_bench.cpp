@@ -14,13 +14,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "evolution/crossover.h"
+#include "evolution/mutation.h"
+#include "evolution/selection.h"
 #include "network/network.h"
 #include "training/evaluate.h"
+#include "training/evolve.h"
 #include "training/scoring_plan.h"
 
 namespace {
@@ -194,10 +200,131 @@ void dumpNetworks(FILE* file, const std::vector<Network>& networks, size_t count
     std::fprintf(file, "]");
 }
 
+// W1: Model(inputs, outputs, size) trained on `samples` rows, full batch.
+struct EvolveSettings {
+    int32_t samples = 1000;
+    int32_t size = 32;
+    int popSize = 100;
+    int generations = 40;
+};
+
+// Samples whose targets a network can learn: two smooth functions of the inputs.
+void makeTask(std::mt19937& engine, int32_t rows, kestrin::SampleMatrix& x, kestrin::SampleMatrix& y) {
+    x = makeSamples(engine, rows, kInputs);
+    y = kestrin::SampleMatrix(rows, kOutputs);
+    for (int32_t i = 0; i < rows; ++i) {
+        double sum = 0.0, product = 1.0;
+        for (int32_t j = 0; j < kInputs; ++j) {
+            sum += x.at(i, j);
+            product *= j < 3 ? x.at(i, j) : 1.0;
+        }
+        y.at(i, 0) = std::tanh(0.5 * sum);
+        y.at(i, 1) = 1.0 / (1.0 + std::exp(-product));
+    }
+}
+
+kestrin::Network startNetwork(int32_t size) {
+    Network start(kInputs, kOutputs);
+    start.setSize(size);
+    start.initializeWeights();
+    return start;
+}
+
+// Generations of the dataset loop's batch step, as evolveOnDataset runs them with
+// one batch per epoch: the generation step with the scorer timed inside it, the
+// choice of the best and its copy. Then, on a fresh population, the same steps
+// timed one by one (the step's own code, called piece by piece), for a breakdown.
+// Last, evolveOnDataset itself, whose time per generation should match the first.
+std::string measureEvolve(const EvolveSettings& settings, std::mt19937& engine) {
+    kestrin::SampleMatrix x, y;
+    makeTask(engine, settings.samples, x, y);
+    const std::vector<int32_t> ids = {kestrin::kMse};
+    const Network start = startNetwork(settings.size);
+
+    std::vector<Network> population = kestrin::initialPopulation(start, settings.popSize);
+    std::vector<double> zeroFitness(static_cast<size_t>(settings.popSize), 0.0);
+    Network best = population[0];
+    kestrin::BatchScorer scorer;
+    double scoring = 0.0, connections = 0.0;
+    const double begin = threadSeconds();
+    for (int g = 0; g < settings.generations; ++g) {
+        const kestrin::ScoreRows scores =
+            kestrin::generationStep(population, zeroFitness, [&](std::vector<Network>& networks) {
+                const double t = threadSeconds();
+                kestrin::ScoreRows rows = kestrin::scoreOnBatch(scorer, networks, x.view(), y.view(), ids);
+                scoring += threadSeconds() - t;
+                return rows;
+            });
+        if (const std::optional<size_t> found = kestrin::bestIndex(scores)) best = population[*found];
+    }
+    const double total = threadSeconds() - begin;
+    for (const Network& n : population) {
+        kestrin::CompiledNetwork plan;
+        plan.compile(n);
+        connections += static_cast<double>(plan.forwardConnections());
+    }
+
+    // Breakdown, on a population grown from the same start.
+    double crossover = 0.0, mutation = 0.0, combine = 0.0, score = 0.0, select = 0.0, keep = 0.0;
+    population = kestrin::initialPopulation(start, settings.popSize);
+    for (int g = 0; g < settings.generations; ++g) {
+        double t = threadSeconds();
+        std::vector<Network> children = kestrin::Crossover::crossover(population, zeroFitness);
+        double u = threadSeconds();
+        crossover += u - t;
+        for (Network& child : children) kestrin::Mutation::mutate(child);
+        t = threadSeconds();
+        mutation += t - u;
+        std::vector<Network> combined;
+        combined.reserve(2 * population.size());
+        for (size_t i = 0; i < population.size(); ++i) {
+            combined.push_back(std::move(population[i]));
+            combined.push_back(std::move(children[i]));
+        }
+        u = threadSeconds();
+        combine += u - t;
+        kestrin::ScoreRows rows = scorer.score(combined, x.view(), y.view(), ids);
+        t = threadSeconds();
+        score += t - u;
+        kestrin::Selection selected = kestrin::tournamentSelect(std::move(combined), std::move(rows));
+        population = std::move(selected.networks);
+        u = threadSeconds();
+        select += u - t;
+        if (const std::optional<size_t> found = kestrin::bestIndex(selected.scores)) best = population[*found];
+        keep += threadSeconds() - u;
+    }
+
+    kestrin::DatasetOptions options;
+    options.popSize = settings.popSize;
+    options.epochs = settings.generations;
+    options.verbose = 0;
+    options.metricIds = ids;
+    double t = threadSeconds();
+    const std::optional<kestrin::DatasetResult> result =
+        kestrin::evolveOnDataset(start, x, y, std::nullopt, options, nullptr);
+    const double loop = threadSeconds() - t;
+
+    const double g = settings.generations;
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "{\"samples\": %d, \"size\": %d, \"pop_size\": %d, \"generations\": %d, "
+                  "\"seconds_per_generation\": %.6g, \"scoring_seconds_per_generation\": %.6g, "
+                  "\"outside_scoring_share\": %.4f, \"final_connections_per_network\": %.1f, "
+                  "\"breakdown_seconds_per_generation\": {\"crossover\": %.6g, \"mutation\": %.6g, "
+                  "\"combine\": %.6g, \"scoring\": %.6g, \"selection\": %.6g, \"best\": %.6g}, "
+                  "\"evolve_on_dataset_seconds_per_generation\": %.6g, \"final_loss\": %.6g}",
+                  settings.samples, settings.size, settings.popSize, settings.generations, total / g, scoring / g,
+                  (total - scoring) / total, connections / static_cast<double>(population.size()), crossover / g,
+                  mutation / g, combine / g, score / g, select / g, keep / g, loop / g,
+                  result && !result->epochs.empty() ? result->epochs.back().losses[0] : -1.0);
+    return text;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: scoring_bench --workload NODES:CONNECTIONS ... --batch ROWS ... [--networks 200] "
-                 "[--min-seconds 0.3] [--seed 1] [--activation ID] [--dump PATH] [--dump-networks 20] [--no-roofline]\n");
+                 "[--min-seconds 0.3] [--seed 1] [--activation ID] [--dump PATH] [--dump-networks 20] [--no-roofline]\n"
+                 "       scoring_bench --evolve SAMPLES:SIZE:POP:GENERATIONS [--seed 1]\n");
     return 2;
 }
 
@@ -213,6 +340,7 @@ int main(int argc, char** argv) {
     size_t dumpCount = 20;
     bool withRoofline = true;
     int32_t activation = -1;
+    std::optional<EvolveSettings> evolve;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         const bool hasValue = a + 1 < argc;
@@ -238,13 +366,24 @@ int main(int argc, char** argv) {
             activation = std::atoi(argv[++a]);
         } else if (arg == "--no-roofline") {
             withRoofline = false;
+        } else if (arg == "--evolve" && hasValue) {
+            EvolveSettings e;
+            if (std::sscanf(argv[++a], "%d:%d:%d:%d", &e.samples, &e.size, &e.popSize, &e.generations) != 4 ||
+                e.samples < 1 || e.size < kInputs + kOutputs || e.popSize < 2 || e.popSize % 2 || e.generations < 1) {
+                return usage();
+            }
+            evolve = e;
         } else {
             return usage();
         }
     }
+    std::mt19937 engine(seed);
+    if (evolve) {
+        std::printf("%s\n", measureEvolve(*evolve, engine).c_str());
+        return 0;
+    }
     if (workloads.empty() || batches.empty()) return usage();
 
-    std::mt19937 engine(seed);
     const int32_t maxBatch = *std::max_element(batches.begin(), batches.end());
     const kestrin::SampleMatrix x = makeSamples(engine, maxBatch, kInputs);
     const kestrin::SampleMatrix y = makeSamples(engine, maxBatch, kOutputs);

@@ -15,6 +15,9 @@
 // order, and applies the same activation functions: results are bit-identical
 // to the reference pass and to the reference evaluate. The scorer owns its
 // scratch and reuses it across calls; nothing is allocated per tile or node.
+// Where the CPU has AVX2 and FMA (x86-64-v3, checked at run time) a kernel built
+// for them runs, with sigmoid and tanh on whole vectors; elsewhere one built for
+// plain x86-64. Neither contracts nor reorders, so both give the same bits.
 #pragma once
 
 #include <cstddef>

@@ -19,7 +19,12 @@ Network Crossover::simple(const Network& first, const Network& second, double fi
     const Network& shaper = secondDominates ? second : first;
     const Network& other = secondDominates ? first : second;
 
-    Network child(first.inputs, first.outputs);
+    // Sized once: Network(inputs, outputs) would allocate every field at
+    // inputs + outputs nodes only to drop them. A network without nodes owns no
+    // storage; it gets its own freshly seeded engine all the same.
+    Network child;
+    child.inputs = first.inputs;
+    child.outputs = first.outputs;
     const int32_t n = shaper.size;
     child.setSize(n);
 

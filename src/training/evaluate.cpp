@@ -1,37 +1,11 @@
 #include "training/evaluate.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
+#include "training/loss_terms.h"
 #include "training/scoring_plan.h"
 
 namespace kestrin {
-namespace {
-
-// Sum over k < width of the per-element error of loss id for targets y, predictions p.
-double errorSum(int32_t id, const double* y, const double* p, int32_t width) {
-    double sum = 0.0;
-    switch (id) {
-        case kMse:
-            for (int32_t k = 0; k < width; ++k) {
-                const double d = y[k] - p[k];
-                sum += d * d;
-            }
-            return sum;
-        case kMae:
-            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]);
-            return sum;
-        case kMape:
-            // The 1e-10 keeps a zero target finite instead of dividing by zero.
-            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]) * 100.0 / (std::fabs(y[k]) + 1e-10);
-            return sum;
-        default:
-            return std::numeric_limits<double>::quiet_NaN();
-    }
-}
-
-}  // namespace
 
 std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
                              const std::vector<int32_t>& ids) {

@@ -8,6 +8,7 @@
 
 #include "network/activation.h"
 #include "training/evaluate.h"
+#include "training/loss_terms.h"
 
 namespace kestrin {
 
@@ -217,32 +218,6 @@ bool BatchScorer::cpuHasWideUnits() {
     return wide;
 }
 
-namespace {
-
-// Sum over k < width of the per-element error of loss id; written as the
-// reference evaluate writes it, so that every sum rounds the same way.
-inline double errorSum(int32_t id, const double* y, const double* p, int32_t width) {
-    double sum = 0.0;
-    switch (id) {
-        case kMse:
-            for (int32_t k = 0; k < width; ++k) {
-                const double d = y[k] - p[k];
-                sum += d * d;
-            }
-            return sum;
-        case kMae:
-            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]);
-            return sum;
-        case kMape:
-            for (int32_t k = 0; k < width; ++k) sum += std::fabs(y[k] - p[k]) * 100.0 / (std::fabs(y[k]) + 1e-10);
-            return sum;
-        default:
-            return std::numeric_limits<double>::quiet_NaN();
-    }
-}
-
-}  // namespace
-
 int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
     // Eight running sums per node hide the add latency; that matters more than
     // keeping every slot row in L1 (measured: 32 wide beats 16 up to 256 nodes).
@@ -343,18 +318,13 @@ void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y,
             const double* t = targets + k;
             switch (ids[j]) {
                 case kMse:
-                    for (int32_t s = 0; s < count; ++s) {
-                        const double d = t[s * stride] - p[s];
-                        terms[s] += d * d;
-                    }
+                    for (int32_t s = 0; s < count; ++s) terms[s] += squaredError(t[s * stride], p[s]);
                     break;
                 case kMae:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += std::fabs(t[s * stride] - p[s]);
+                    for (int32_t s = 0; s < count; ++s) terms[s] += absoluteError(t[s * stride], p[s]);
                     break;
                 case kMape:
-                    for (int32_t s = 0; s < count; ++s) {
-                        terms[s] += std::fabs(t[s * stride] - p[s]) * 100.0 / (std::fabs(t[s * stride]) + 1e-10);
-                    }
+                    for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
                     break;
                 default:
                     break;

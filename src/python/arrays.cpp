@@ -2,28 +2,14 @@
 
 #include "python/numpy_api.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
-#include <new>
 
+#include "network/memory.h"
 #include "python/boundary.h"
 #include "python/records.h"
 
 namespace kestrin::py {
-namespace {
-
-// A broadcast view (stride 0) can describe far more elements than memory holds;
-// zero-filling such a matrix would get the process killed instead of failing.
-void checkFitsInMemory(int64_t rows, int64_t columns) {
-    static const double physicalBytes =
-        static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
-    const double needed = static_cast<double>(rows) * static_cast<double>(columns) * sizeof(double);
-    if (physicalBytes > 0 && needed > physicalBytes) throw std::bad_alloc();
-}
-
-}  // namespace
 
 std::string shapeText(PyObject* object) {
     PyArrayObject* array = asArray(object);
@@ -64,7 +50,10 @@ SampleMatrix rowsFromArray(PyObject* object, const char* name) {
         raise(PyExc_ValueError, std::string(name) + " has shape " + shapeText(object) +
                                     ", which holds no element to read.");
     }
-    checkFitsInMemory(rowCount, columnCount);
+    // A broadcast view (stride 0) can describe far more elements than memory
+    // holds; zero-filling such a matrix would get the process killed instead of
+    // raising MemoryError.
+    requireMemory(static_cast<double>(rowCount) * static_cast<double>(columnCount) * sizeof(double));
 
     const auto rows = static_cast<int32_t>(rowCount);
     const auto columns = static_cast<int32_t>(columnCount);

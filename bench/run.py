@@ -71,23 +71,23 @@ def run_native(executable, workloads, batches, networks, min_seconds, extra=()):
     return json.loads(completed.stdout)
 
 
-def neat_network(spec):
-    """A neat-python FeedForwardNetwork with the nodes, biases and weights of spec."""
+def neat_network(layout):
+    """A neat-python FeedForwardNetwork with the nodes, biases and weights of layout (one dumped network)."""
     import neat.activations as activations
     import neat.aggregations as aggregations
     from neat.nn import FeedForwardNetwork
 
     functions = {0: activations.sigmoid_activation, 1: activations.tanh_activation,
                  2: activations.relu_activation, 3: activations.identity_activation}
-    size, inputs, outputs = spec["size"], spec["inputs"], spec["outputs"]
+    size, inputs, outputs = layout["size"], layout["inputs"], layout["outputs"]
     links = {j: [] for j in range(inputs, size)}
-    for source, target, weight in spec["connections"]:  # ascending sources per target
+    for source, target, weight in layout["connections"]:  # ascending sources per target
         links[target].append((source, weight))
     # Index order is a valid evaluation order.
-    node_evals = [(j, functions[spec["activations"][j]], aggregations.sum_aggregation, spec["biases"][j], 1.0,
+    node_evals = [(j, functions[layout["activations"][j]], aggregations.sum_aggregation, layout["biases"][j], 1.0,
                    links[j]) for j in range(inputs, size)]
     return FeedForwardNetwork(list(range(inputs)), list(range(size - outputs, size)), node_evals), \
-        len(spec["connections"])
+        len(layout["connections"])
 
 
 def run_neat(dump, batches, seconds_per_cell):
@@ -98,7 +98,7 @@ def run_neat(dump, batches, seconds_per_cell):
     samples = dump["x"]
     results = []
     for workload in dump["workloads"]:
-        nets = [neat_network(spec) for spec in workload["networks"]]
+        nets = [neat_network(layout) for layout in workload["networks"]]
         for batch in batches:
             rows = samples[:batch]
             used = connection_samples = 0
@@ -132,10 +132,10 @@ def measure_evolve(executable, build_dir, generations, runs):
     itself). Model.evolve on the same task, timed from here, shows that a generation
     costs the same through the Python method. Runs are not reproducible (the
     evolution draws from the clock-seeded C library generator), so each is repeated."""
-    spec = f"{W1['samples']}:{W1['size']}:{W1['pop_size']}:{generations}"
+    task = f"{W1['samples']}:{W1['size']}:{W1['pop_size']}:{generations}"
     loops = []
     for _ in range(runs):
-        completed = subprocess.run([executable, "--evolve", spec], check=True, stdout=subprocess.PIPE, text=True)
+        completed = subprocess.run([executable, "--evolve", task], check=True, stdout=subprocess.PIPE, text=True)
         loops.append(json.loads(completed.stdout))
     # Pooled over the runs: how the networks grow differs from run to run, and with it
     # the scoring time (by up to a half), while the rest of a generation hardly moves.

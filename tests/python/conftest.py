@@ -1,4 +1,5 @@
 import os
+import struct
 
 import pytest
 
@@ -18,3 +19,25 @@ def pytest_runtest_makereport(item, call):
         reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
         report.outcome = "failed"
         report.longrepr = f"Keras tests may not be skipped in CI: {reason}"
+
+
+# Helpers shared by the test modules (imported with `from conftest import ...`).
+
+
+def snapshot(model):
+    """Everything a failed call must leave as it was."""
+    return model.size, model.get_nodes(), model.get_connections()
+
+
+def crafted(tmp_path, inputs, outputs, biases, activations, records):
+    """A model holding exactly the given network, built through a '.kn' file.
+    Activation ids: 0 sigmoid, 1 tanh, 2 relu, 3 linear; records are (source, target, weight)."""
+    import kestrin
+
+    data = struct.pack("<3i", len(biases), inputs, outputs)
+    data += struct.pack(f"<{len(biases)}d", *biases) + struct.pack(f"<{len(biases)}i", *activations)
+    for source, target, weight in records:
+        data += struct.pack("<iid", source, target, weight)
+    path = tmp_path / "crafted.kn"
+    path.write_bytes(data)
+    return kestrin.load(str(path))

@@ -1,25 +1,14 @@
-# The byte layout and the reader's checks are tested in the C++ suite; these
-# tests cover what the Python layer adds: models, arguments and exceptions.
+# The byte layout, the reader's checks and random damage are tested in the C++
+# suite; these tests cover what the Python layer adds: models, arguments and
+# exceptions.
 import os
 import pathlib
-import random
 import struct
 
 import numpy as np
 import pytest
 
 import kestrin
-
-
-def write(path, data):
-    # Overwrite in place and cut to length: truncating to zero first makes some
-    # file systems flush on close, which is slow for thousands of fuzzed files.
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
-    try:
-        os.write(fd, data)
-        os.ftruncate(fd, len(data))
-    finally:
-        os.close(fd)
 
 
 @pytest.mark.parametrize("shape", [(3, 2, 7), (0, 0)])
@@ -95,36 +84,10 @@ def test_size_too_large_to_allocate_is_memoryerror(tmp_path):
         kestrin.load(str(path))
 
 
-def test_damaged_files_end_in_a_usable_model_or_valueerror(tmp_path):
-    good = tmp_path / "good.kn"
-    kestrin.Model(2, 1, 5).save(str(good))
-    base = good.read_bytes()
-    path = str(tmp_path / "bad.kn")
-    write(path, base + b"\x01" * 15)
+def test_a_damaged_file_raises_valueerror_naming_the_file(tmp_path):
+    path = tmp_path / "bad.kn"
+    kestrin.Model(2, 1, 5).save(str(path))
+    path.write_bytes(path.read_bytes() + b"\x01" * 15)
     with pytest.raises(ValueError) as error:
-        kestrin.load(path)
-    assert path in str(error.value) and "partial connection record of 15 bytes" in str(error.value)
-
-    rng = random.Random(20261208)
-    outcomes = {"model": 0, "error": 0}
-    for _ in range(2000):
-        data = bytearray(base)
-        for _ in range(rng.randint(1, 4)):
-            kind = rng.randrange(3)
-            if kind == 0 and data:
-                data[rng.randrange(len(data))] = rng.randrange(256)
-            elif kind == 1:
-                del data[rng.randrange(len(data) + 1) :]
-            else:
-                data += bytes(rng.randrange(256) for _ in range(rng.randrange(40)))
-        write(path, bytes(data))
-        try:
-            model = kestrin.load(path)
-        except ValueError:
-            outcomes["error"] += 1
-            continue
-        outcomes["model"] += 1
-        assert model.size == len(model.get_nodes())
-        model.get_connections()
-        model.predict(np.zeros((1, model.size)))
-    assert outcomes["model"] > 100 and outcomes["error"] > 100
+        kestrin.load(str(path))
+    assert str(path) in str(error.value) and "partial connection record of 15 bytes" in str(error.value)

@@ -1,7 +1,5 @@
-import math
 import re
 import signal
-import sys
 
 import numpy as np
 import pytest
@@ -143,9 +141,6 @@ def test_evolve_history_holds_the_final_networks_scores():
 
 
 def test_func_evolve_history_and_the_best_genome():
-    history = kestrin.Model(2, 1).func_evolve(train, pop_size=4, epochs=2, verbose=0)
-    assert list(history) == ["loss"] and all(type(v) is float for v in history["loss"])
-
     best = []
     model = kestrin.Model(2, 1)
     model.compile(monitors=["size"])
@@ -238,22 +233,6 @@ def test_zero_epochs_trains_and_prints_nothing(capfd, run, kwargs):
 
 
 @pytest.mark.parametrize(
-    "run, kwargs, loss",
-    [
-        (run_evolve, {"y": np.full_like(Y, np.nan), "batch_size": 3}, math.nan),
-        (run_func, {"train_func": lambda g: [math.nan] * len(g)}, sys.float_info.max),
-    ],
-    ids=["evolve", "func_evolve"],
-)
-def test_nan_losses_keep_the_network(run, kwargs, loss):
-    model = compiled()
-    before = snapshot(model)
-    history = run(model, epochs=2, **kwargs)
-    np.testing.assert_array_equal(history["loss"], [loss, loss])
-    assert snapshot(model) == before
-
-
-@pytest.mark.parametrize(
     "run, loss", [(run_evolve, lambda m: m.evaluate(X, Y)[0]), (run_func, fitness)], ids=["evolve", "func_evolve"]
 )
 def test_second_call_continues_from_the_first(run, loss):
@@ -299,7 +278,8 @@ def test_train_func_sees_parents_and_children_as_genomes():
 
     history = kestrin.Model(2, 1).func_evolve(record, pop_size=6, epochs=2, verbose=0)
     assert [len(genomes) for genomes in seen] == [12, 12]
-    assert history["loss"] == [0.0, 0.0]
+    # An uncompiled model trains, and its history holds the loss alone.
+    assert history == {"loss": [0.0, 0.0]} and all(type(v) is float for v in history["loss"])
     # Kept genomes stay usable after training.
     assert seen[0][0].predict(np.zeros((3, 2))).shape == (3, 1)
 
@@ -308,15 +288,13 @@ def test_train_func_sees_parents_and_children_as_genomes():
     "result",
     [
         lambda n: [0.5] * n,
-        lambda n: tuple([0.5] * n),
         lambda n: np.full(n, 0.5, dtype=np.float32),
         lambda n: [[0.5, 9.0]] * (n + 2),
-        lambda n: [1] * n,
     ],
 )
 def test_train_func_may_return_anything_numpy_converts(result):
     history = kestrin.Model(1, 1).func_evolve(lambda g: result(len(g)), pop_size=4, epochs=1, verbose=0)
-    assert history["loss"][0] in (0.5, 1.0)
+    assert history["loss"][0] == 0.5
 
 
 @pytest.mark.parametrize(

@@ -1,5 +1,7 @@
+import math
 import re
 import signal
+import sys
 
 import numpy as np
 import pytest
@@ -259,12 +261,34 @@ def test_ctrl_c_stops_at_a_batch_and_leaves_the_model_unchanged(run):
     assert snapshot(model) == before
 
 
-def test_a_network_that_cannot_evolve_raises_runtime_error_and_changes_nothing():
+@pytest.mark.parametrize(
+    "run, kwargs, loss",
+    [
+        (run_evolve, {"y": np.full_like(Y, np.nan), "batch_size": 3}, math.nan),
+        (run_func, {"train_func": lambda g: [math.nan] * len(g)}, sys.float_info.max),
+    ],
+    ids=["evolve", "func_evolve"],
+)
+def test_nan_losses_keep_the_network(run, kwargs, loss):
+    model = compiled()
+    before = snapshot(model)
+    history = run(model, epochs=2, **kwargs)
+    np.testing.assert_array_equal(history["loss"], [loss, loss])
+    assert snapshot(model) == before
+
+
+@pytest.mark.parametrize(
+    "run",
+    [lambda m: m.evolve(z(4, 0), z(4, 1), pop_size=4, epochs=1, verbose=0),
+     lambda m: m.func_evolve(lambda g: [0.0] * len(g), pop_size=4, epochs=1, verbose=0)],
+    ids=["evolve", "func_evolve"],
+)
+def test_a_network_that_cannot_evolve_raises_runtime_error_and_changes_nothing(run):
     model = kestrin.Model(0, 1)
     model.compile(loss="mse")
     before = snapshot(model)
     with pytest.raises(RuntimeError, match="connectivity"):
-        model.evolve(z(4, 0), z(4, 1), pop_size=4, epochs=1, verbose=0)
+        run(model)
     assert snapshot(model) == before
 
 

@@ -1,59 +1,110 @@
+// The shared draws of random.h and each network's own engine.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <utility>
 #include <vector>
 
+#include "network/network_engine.h"
 #include "network/random.h"
+#include "test_support.h"
 
 namespace kestrin {
 namespace {
 
-struct Moments {
-    double mean, sd;
-};
-
-Moments moments(const std::vector<double>& draws) {
-    double sum = 0.0, squares = 0.0;
-    for (double x : draws) sum += x;
-    const double mean = sum / draws.size();
-    for (double x : draws) squares += (x - mean) * (x - mean);
-    return {mean, std::sqrt(squares / draws.size())};
-}
-
 TEST(Random, UniformDrawsFillTheHalfOpenUnitInterval) {
     const int n = 200000;
-    std::vector<double> draws(n);
-    int below[10] = {};
-    for (double& x : draws) {
-        x = randomUniform();
-        ASSERT_GE(x, 0.0);
-        ASSERT_LT(x, 1.0);
-        ++below[static_cast<int>(x * 10)];
+    int deciles[10] = {};
+    for (int k = 0; k < n; ++k) {
+        const double x = randomUniform();
+        ASSERT_TRUE(x >= 0.0 && x < 1.0) << x;
+        ++deciles[static_cast<int>(x * 10)];
     }
-    const Moments m = moments(draws);
-    EXPECT_NEAR(m.mean, 0.5, 5.0 * std::sqrt(1.0 / 12.0 / n));
-    EXPECT_NEAR(m.sd, std::sqrt(1.0 / 12.0), 0.002);
-    for (int bin : below) EXPECT_NEAR(bin, n / 10.0, 5.0 * std::sqrt(n * 0.1 * 0.9));
+    for (int count : deciles) EXPECT_TRUE(nearChance(count, n, 0.1));
 }
 
 TEST(Random, NormalDrawsHaveTheirSpreadAndShape) {
     EXPECT_EQ(randomNormal(0.0), 0.0);
     const int n = 100000;
-    for (double stddev : {1.0, 3.5}) {
-        std::vector<double> draws(n);
-        int withinOne = 0, beyondTwo = 0;
-        for (double& x : draws) {
-            x = randomNormal(stddev);
-            ASSERT_TRUE(std::isfinite(x));
-            withinOne += std::abs(x) < stddev;
-            beyondTwo += std::abs(x) > 2.0 * stddev;
-        }
-        const Moments m = moments(draws);
-        EXPECT_NEAR(m.mean, 0.0, 5.0 * stddev / std::sqrt(n));
-        EXPECT_NEAR(m.sd, stddev, 0.02 * stddev);
-        EXPECT_NEAR(withinOne, n * 0.682689, 5.0 * std::sqrt(n * 0.682689 * 0.317311));
-        EXPECT_NEAR(beyondTwo, n * 0.0455003, 5.0 * std::sqrt(n * 0.0455003 * 0.9544997));
+    const double stddev = 3.5;
+    std::vector<double> draws(n);
+    int withinOne = 0, beyondTwo = 0;
+    for (double& x : draws) {
+        x = randomNormal(stddev);
+        ASSERT_TRUE(std::isfinite(x));
+        withinOne += std::abs(x) < stddev;
+        beyondTwo += std::abs(x) > 2.0 * stddev;
     }
+    const Moments m = moments(draws);
+    EXPECT_NEAR(m.mean, 0.0, 5.0 * stddev / std::sqrt(n));
+    EXPECT_NEAR(m.sd, stddev, 0.02 * stddev);
+    EXPECT_TRUE(nearChance(withinOne, n, 0.682689));
+    EXPECT_TRUE(nearChance(beyondTwo, n, 0.0455003));
+}
+
+// Equal states, then 1300 equal draws (past the first refill of the state), then equal again.
+testing::AssertionResult drawsLike(NetworkEngine& actual, std::mt19937 expected) {
+    if (!(actual == expected)) return testing::AssertionFailure() << "unequal before drawing";
+    for (int k = 0; k < 1300; ++k) {
+        const auto a = actual(), e = expected();
+        if (a != e) return testing::AssertionFailure() << "draw " << k << ": " << a << " instead of " << e;
+    }
+    if (!(actual == expected)) return testing::AssertionFailure() << "unequal after drawing";
+    return testing::AssertionSuccess();
+}
+
+// However an engine was made or changed, before or after its seed was expanded,
+// it draws what the standard engine draws from the same state.
+TEST(NetworkEngine, DrawsAsTheStandardEngineHoweverItWasMade) {
+    for (const uint32_t seed : {0u, 1u, 5489u, 0xffffffffu}) {
+        NetworkEngine engine(seed);
+        EXPECT_TRUE(drawsLike(engine, std::mt19937(seed))) << seed;
+    }
+    const auto advanced = [](uint32_t seed, unsigned long long draws) {
+        std::mt19937 engine(seed);
+        engine.discard(draws);
+        return engine;
+    };
+    NetworkEngine unused(42), used(43), drawn(44);
+    used.discard(10);
+    drawn();
+    drawn.discard(700);
+    NetworkEngine copiedUnused(unused), copiedUsed(used);
+    NetworkEngine builtOverUnused(7), builtOverUsed(7), unbuiltOverUsed(8);
+    builtOverUnused.discard(1);  // built already: assignment reuses or drops its storage
+    builtOverUsed.discard(1);
+    builtOverUnused = unused;
+    builtOverUsed = used;
+    unbuiltOverUsed = used;
+    NetworkEngine a(11), b(12);
+    a.discard(3);
+    swap(a, b);
+    NetworkEngine moved(std::move(b)), moveAssigned(1), fromStandard(1), reseeded(1);
+    moveAssigned = std::move(a);
+    fromStandard.discard(2);
+    fromStandard = advanced(77, 5);
+    reseeded.discard(2);
+    reseeded.seed(78);
+    const std::pair<NetworkEngine*, std::mt19937> cases[] = {
+        {&unused, advanced(42, 0)},          {&used, advanced(43, 10)},         {&drawn, advanced(44, 701)},
+        {&copiedUnused, advanced(42, 0)},    {&copiedUsed, advanced(43, 10)},   {&builtOverUnused, advanced(42, 0)},
+        {&builtOverUsed, advanced(43, 10)},  {&unbuiltOverUsed, advanced(43, 10)},
+        {&moved, advanced(11, 3)},           {&moveAssigned, advanced(12, 0)},  {&fromStandard, advanced(77, 5)},
+        {&reseeded, advanced(78, 0)},
+    };
+    for (size_t k = 0; k < std::size(cases); ++k) EXPECT_TRUE(drawsLike(*cases[k].first, cases[k].second)) << "case " << k;
+    // Equality compares states, not seeds.
+    EXPECT_FALSE(drawn == NetworkEngine(44));
+    EXPECT_FALSE(NetworkEngine(1) == NetworkEngine(2));
+    EXPECT_TRUE(NetworkEngine(2) == NetworkEngine(2));
+    // Distributions take it like any engine.
+    NetworkEngine engine(3);
+    std::mt19937 standard(3);
+    std::normal_distribution<double> x(0.0, 1.0), y(0.0, 1.0);
+    EXPECT_EQ(x(engine), y(standard));
 }
 
 }  // namespace

@@ -9,37 +9,22 @@
 
 #include "evolution/crossover.h"
 #include "evolution/mutation.h"
+#include "test_support.h"
 
 namespace kestrin {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Network dense(int32_t inputs, int32_t outputs, int32_t size) {
-    Network network(inputs, outputs);
-    network.setSize(size);
-    network.initializeWeights();
-    return network;
-}
-
 // Genes that name their parent: biases base + i, activation id `activation`,
 // weights base * 10 + from * size + to.
 Network labelled(int32_t size, double base, int32_t activation) {
-    Network network = dense(2, 1, size);
+    Network network = denseNetwork(2, 1, size);
     for (int32_t i = 0; i < size; ++i) {
         network.biases[i] = base + i;
         network.activations[i] = activation;
         network.connections.forEachInRow(i, 0, [&](int32_t j) { network.weights[i][j] = base * 10 + i * size + j; });
     }
-    return network;
-}
-
-// Passes nothing through hidden node 2: it has neither way in nor way out.
-Network broken() {
-    Network network(2, 1);
-    network.setSize(4);
-    network.connect(0, 3);
-    network.connect(1, 3);
     return network;
 }
 
@@ -105,13 +90,13 @@ TEST(Crossover, GenesComeFromEitherParentEvenly) {
             });
         }
     }
-    EXPECT_NEAR(nodesFromFirst, nodes * 0.5, 5.0 * std::sqrt(nodes * 0.25));
-    EXPECT_NEAR(weightsFromFirst, weights * 0.5, 5.0 * std::sqrt(weights * 0.25));
+    EXPECT_TRUE(nearChance(nodesFromFirst, nodes, 0.5));
+    EXPECT_TRUE(nearChance(weightsFromFirst, weights, 0.5));
 }
 
 TEST(Crossover, NaNLossKeepsOnlySharedConnections) {
-    Network first = dense(2, 1, 6);
-    Network second = dense(2, 1, 8);
+    Network first = denseNetwork(2, 1, 6);
+    Network second = denseNetwork(2, 1, 8);
     first.disconnect(0, 3);
     first.disconnect(2, 4);
     second.disconnect(1, 2);
@@ -134,18 +119,17 @@ TEST(Crossover, NaNLossKeepsOnlySharedConnections) {
 TEST(Crossover, SmallPopulationsGiveNoChildren) {
     std::vector<Network> population;
     std::vector<double> losses;
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(Crossover::crossover(population, losses).empty());
-    population.push_back(dense(2, 1, 3));
-    losses.push_back(0.0);
-    EXPECT_TRUE(Crossover::crossover(population, losses).empty());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
+    EXPECT_EQ(printedBy([&] {
+                  EXPECT_TRUE(Crossover::crossover(population, losses).empty());
+                  population.push_back(denseNetwork(2, 1, 3));
+                  losses.push_back(0.0);
+                  EXPECT_TRUE(Crossover::crossover(population, losses).empty());
+              }),
+              "");
     // A lone broken member is still checked.
-    population = {broken()};
-    testing::internal::CaptureStdout();
-    EXPECT_TRUE(Crossover::crossover(population, losses).empty());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "One of networks already broken.\n");
+    population = {brokenNetwork()};
+    EXPECT_EQ(printedBy([&] { EXPECT_TRUE(Crossover::crossover(population, losses).empty()); }),
+              "One of networks already broken.\n");
 }
 
 TEST(Crossover, ChildrenBelongToTheirPairAndLossesFollowTheirMembers) {
@@ -157,7 +141,7 @@ TEST(Crossover, ChildrenBelongToTheirPairAndLossesFollowTheirMembers) {
         std::vector<Network> population;
         std::vector<double> losses;
         for (int32_t k = 0; k < 9; ++k) {
-            population.push_back(dense(2, 1, 3 + k));
+            population.push_back(denseNetwork(2, 1, 3 + k));
             for (int step = 0; step < 5; ++step) Mutation::mutate(population.back());
             population.back().biases[0] = 3 + k;  // survives the mutations' sizes
             losses.push_back(3 + k);
@@ -197,22 +181,23 @@ TEST(Crossover, ChildrenBelongToTheirPairAndLossesFollowTheirMembers) {
         }
     }
     EXPECT_GT(leftOut.size(), 3u);
-    EXPECT_NEAR(copiedPairs, pairs * 0.5, 5.0 * std::sqrt(pairs * 0.25));
+    EXPECT_TRUE(nearChance(copiedPairs, pairs, 0.5));
 }
 
 TEST(Crossover, BrokenMembersAreReportedOnceAndBrokenChildrenThrow) {
-    std::vector<Network> population = {broken(), broken()};
+    std::vector<Network> population = {brokenNetwork(), brokenNetwork()};
     population[0].biases[0] = 0.0;
     population[1].biases[0] = 1.0;
     std::vector<double> losses = {0.0, 1.0};
-    testing::internal::CaptureStdout();
-    try {
-        Crossover::crossover(population, losses);
-        ADD_FAILURE() << "no exception";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_STREQ(error.what(), "");
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "One of networks already broken.\nCrossover broke network\n");
+    const std::string out = printedBy([&] {
+        try {
+            Crossover::crossover(population, losses);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "");
+        }
+    });
+    EXPECT_EQ(out, "One of networks already broken.\nCrossover broke network\n");
     EXPECT_EQ(losses[0], population[0].biases[0]);
     EXPECT_EQ(losses[1], population[1].biases[0]);
 }

@@ -10,16 +10,10 @@
 #include <vector>
 
 #include "evolution/mutation.h"
+#include "test_support.h"
 
 namespace kestrin {
 namespace {
-
-Network dense(int32_t inputs, int32_t outputs, int32_t size) {
-    Network network(inputs, outputs);
-    network.setSize(size);
-    network.initializeWeights();
-    return network;
-}
 
 // Distinct biases let a test tell which node an operator removed.
 void numberBiases(Network& network) {
@@ -28,25 +22,12 @@ void numberBiases(Network& network) {
 
 // Everything an operator must keep on a valid network.
 void expectSound(const Network& network) {
-    const int32_t n = network.size;
-    ASSERT_GE(n, network.inputs + network.outputs);
-    ASSERT_EQ(network.biases.size(), static_cast<size_t>(n));
-    ASSERT_EQ(network.sums.size(), static_cast<size_t>(n));
-    ASSERT_EQ(network.values.size(), static_cast<size_t>(n));
-    ASSERT_EQ(network.activations.size(), static_cast<size_t>(n));
-    ASSERT_EQ(network.weights.dimension(), n);
-    ASSERT_EQ(network.connections.dimension(), n);
+    ASSERT_NO_FATAL_FAILURE(expectConsistent(network));
     ASSERT_TRUE(Mutation::checkConnectivity(network));
-    for (int32_t i = 0; i < n; ++i) {
-        for (int32_t j = 0; j < n; ++j) {
-            if (network.connections.test(i, j)) {
-                ASSERT_LT(i, j);
-                ASSERT_GE(j, network.inputs);
-                ASSERT_LT(i, n - network.outputs);
-            } else {
-                ASSERT_EQ(network.weights[i][j], 0.0) << i << "->" << j;
-            }
-        }
+    for (int32_t i = 0; i < network.size; ++i) {
+        network.connections.forEachInRow(i, 0, [&](int32_t j) {
+            ASSERT_TRUE(i < j && j >= network.inputs && i < network.size - network.outputs) << i << "->" << j;
+        });
     }
 }
 
@@ -60,7 +41,7 @@ TEST(Mutation, LongRandomSequencesKeepTheNetworkSound) {
     std::normal_distribution<double> normal(0.0, 1.0);
     for (const Start& start : starts) {
         SCOPED_TRACE(testing::Message() << start.inputs << "/" << start.outputs << "/" << start.size);
-        Network network = dense(start.inputs, start.outputs, start.size);
+        Network network = denseNetwork(start.inputs, start.outputs, start.size);
         std::vector<double> input(start.inputs), output(start.outputs);
         for (int32_t step = 0; step < start.steps; ++step) {
             ASSERT_NO_THROW(Mutation::mutate(network));
@@ -133,11 +114,7 @@ TEST(Mutation, MutateAppliesEachOperatorWithItsChance) {
         {"addConnection", 0.01885275},
         {"none", 0.35820225 + 0.21 * (1.0 - visible)},
     };
-    for (const auto& [name, p] : expected) {
-        const double mean = trials * p;
-        const double spread = 5.0 * std::sqrt(trials * p * (1.0 - p));
-        EXPECT_NEAR(seen[name], mean, spread) << name;
-    }
+    for (const auto& [name, p] : expected) EXPECT_TRUE(nearChance(seen[name], trials, p)) << name;
 }
 
 TEST(Mutation, ChangeActivationSparesInputsAndRedrawsOneInTwenty) {
@@ -158,8 +135,7 @@ TEST(Mutation, ChangeActivationSparesInputsAndRedrawsOneInTwenty) {
             }
         }
     }
-    const double trials = calls * 95.0;
-    EXPECT_NEAR(redrawn, trials * 0.05, 5.0 * std::sqrt(trials * 0.05 * 0.95));
+    EXPECT_TRUE(nearChance(redrawn, calls * 95.0, 0.05));
 }
 
 TEST(Mutation, ChangeWeightsAndBiasesScalesWithMagnitude) {
@@ -181,15 +157,9 @@ TEST(Mutation, ChangeWeightsAndBiasesScalesWithMagnitude) {
         steps.push_back(work.biases[2] - 10.0);
         steps.push_back(work.weights[1][2] - 10.0);
     }
-    double sum = 0.0, squares = 0.0;
-    for (double s : steps) {
-        sum += s;
-        squares += s * s;
-    }
-    const double mean = sum / steps.size();
-    const double sd = std::sqrt(squares / steps.size() - mean * mean);
-    EXPECT_NEAR(mean, 0.0, 0.25);
-    EXPECT_NEAR(sd, 2.0, 0.15);
+    const Moments m = moments(steps);  // a normal step of 0.2 times the magnitude
+    EXPECT_NEAR(m.mean, 0.0, 0.25);
+    EXPECT_NEAR(m.sd, 2.0, 0.15);
 }
 
 TEST(Mutation, RemoveNodeBridgesEveryPredecessorToEverySuccessor) {
@@ -222,7 +192,7 @@ TEST(Mutation, RemoveNodeBridgesEveryPredecessorToEverySuccessor) {
 TEST(Mutation, RemoveNodeKeepsEveryOtherConnectionAcrossWordEdges) {
     for (int32_t size : {63, 64, 65, 66, 130}) {
         for (int trial = 0; trial < 4; ++trial) {
-            Network before = dense(3, 2, size);
+            Network before = denseNetwork(3, 2, size);
             numberBiases(before);
             // Thin it out so that not every pair is connected.
             for (int k = 0; k < size; ++k) Mutation::removeConnection(before);
@@ -253,7 +223,7 @@ TEST(Mutation, RemoveNodeKeepsEveryOtherConnectionAcrossWordEdges) {
 }
 
 TEST(Mutation, RemoveNodeWithoutHiddenNodeDrawsNothing) {
-    Network network = dense(2, 1, 3);
+    Network network = denseNetwork(2, 1, 3);
     const Network before = network;
     std::srand(11);
     const int expected = std::rand();
@@ -270,7 +240,7 @@ TEST(Mutation, RemoveConnectionNeverTakesALastEdge) {
     EXPECT_TRUE(single.connections.test(0, 1));
 
     for (int32_t size : {3, 6, 20, 65}) {
-        Network network = dense(2, 2, size + 1);
+        Network network = denseNetwork(2, 2, size + 1);
         int64_t edges = network.connections.count();
         for (;;) {
             Mutation::removeConnection(network);
@@ -291,7 +261,7 @@ TEST(Mutation, RemoveConnectionNeverTakesALastEdge) {
 
 TEST(Mutation, AddConnectionFillsExactlyTheForwardGraph) {
     for (int32_t size : {3, 7, 66}) {
-        const Network complete = dense(2, 2, size + 1);
+        const Network complete = denseNetwork(2, 2, size + 1);
         Network unchanged = complete;
         Mutation::addConnection(unchanged);
         EXPECT_TRUE(unchanged.sameGenes(complete));
@@ -316,49 +286,38 @@ TEST(Mutation, AddConnectionFillsExactlyTheForwardGraph) {
 }
 
 TEST(Mutation, CheckConnectivityCases) {
-    Network empty(0, 0);
-    EXPECT_TRUE(Mutation::checkConnectivity(empty));
-    Network noInputs(0, 1);
-    EXPECT_FALSE(Mutation::checkConnectivity(noInputs));
-    Network unconnected(2, 1);
-    EXPECT_FALSE(Mutation::checkConnectivity(unconnected));
-    EXPECT_TRUE(Mutation::checkConnectivity(dense(2, 1, 3)));
-
+    Network noInputs(0, 1), unconnected(2, 1);
     Network oneInputIdle(2, 1);  // input 1 leads nowhere
     oneInputIdle.connect(0, 2);
-    EXPECT_FALSE(Mutation::checkConnectivity(oneInputIdle));
-    oneInputIdle.connect(1, 2);
-    EXPECT_TRUE(Mutation::checkConnectivity(oneInputIdle));
-
-    Network deadEnd = dense(2, 1, 4);  // hidden node 2 loses its way out
+    Network deadEnd = denseNetwork(2, 1, 4);  // hidden node 2 loses its way out
     deadEnd.disconnect(2, 3);
-    EXPECT_FALSE(Mutation::checkConnectivity(deadEnd));
-    Network unfed = dense(2, 1, 4);  // hidden node 2 loses its way in
+    Network unfed = denseNetwork(2, 1, 4);  // hidden node 2 loses its way in
     unfed.disconnect(0, 2);
     unfed.disconnect(1, 2);
-    EXPECT_FALSE(Mutation::checkConnectivity(unfed));
+    for (const Network* bad : {&noInputs, &unconnected, &oneInputIdle, &deadEnd, &unfed}) {
+        EXPECT_FALSE(Mutation::checkConnectivity(*bad)) << bad->size;
+    }
+    EXPECT_TRUE(Mutation::checkConnectivity(Network(0, 0)));
+    EXPECT_TRUE(Mutation::checkConnectivity(denseNetwork(2, 1, 3)));
+    oneInputIdle.connect(1, 2);
+    EXPECT_TRUE(Mutation::checkConnectivity(oneInputIdle));
 }
 
 TEST(Mutation, BrokenNetworkIsReportedOnlyAfterStructuralOperators) {
     // Hidden node 2 is isolated; only removeNode would mend it.
-    Network broken(2, 1);
-    broken.setSize(4);
-    broken.connect(0, 3);
-    broken.connect(1, 3);
-
     const int trials = 3000;
     int thrown = 0;
-    testing::internal::CaptureStdout();
-    for (int t = 0; t < trials; ++t) {
-        Network work = broken;
-        try {
-            Mutation::mutate(work);
-        } catch (const std::invalid_argument& error) {
-            EXPECT_STREQ(error.what(), "");
-            ++thrown;
+    const std::string out = printedBy([&] {
+        for (int t = 0; t < trials; ++t) {
+            Network work = brokenNetwork();
+            try {
+                Mutation::mutate(work);
+            } catch (const std::invalid_argument& error) {
+                EXPECT_STREQ(error.what(), "");
+                ++thrown;
+            }
         }
-    }
-    const std::string out = testing::internal::GetCapturedStdout();
+    });
 
     std::map<std::string, int> lines;
     size_t start = 0;
@@ -376,8 +335,7 @@ TEST(Mutation, BrokenNetworkIsReportedOnlyAfterStructuralOperators) {
     EXPECT_EQ(lines.size(), 3u);
 
     // Only addNode, removeConnection and addConnection may fail here.
-    const double p = 0.049 + 0.019845 + 0.01885275;
-    EXPECT_NEAR(thrown, trials * p, 5.0 * std::sqrt(trials * p * (1.0 - p)));
+    EXPECT_TRUE(nearChance(thrown, trials, 0.049 + 0.019845 + 0.01885275));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <numeric>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "evolution/ordering.h"
+#include "test_support.h"
 
 namespace kestrin {
 namespace {
@@ -42,8 +42,7 @@ TEST(Ordering, ShuffledIndicesReachesEveryOrderEvenly) {
     const int runs = 24000;
     for (int r = 0; r < runs; ++r) ++counts[shuffledIndices(4)];
     ASSERT_EQ(counts.size(), 24u);
-    const double p = 1.0 / 24.0;
-    for (const auto& [order, count] : counts) EXPECT_NEAR(count, runs * p, 5.0 * std::sqrt(runs * p * (1 - p)));
+    for (const auto& [order, count] : counts) EXPECT_TRUE(nearChance(count, runs, 1.0 / 24.0));
 }
 
 TEST(Ordering, ReorderMatchesTheNaivePermutation) {

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "network/activation.h"
+#include "test_support.h"
 
 namespace kestrin {
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // n inputs passed straight to n linear outputs: the prediction is the input row.
 Network identity(int32_t n) {
@@ -18,93 +22,43 @@ Network identity(int32_t n) {
     return network;
 }
 
-SampleMatrix matrix(const std::vector<std::vector<double>>& rows) {
-    SampleMatrix m(static_cast<int32_t>(rows.size()), rows.empty() ? 0 : static_cast<int32_t>(rows[0].size()));
-    for (size_t i = 0; i < rows.size(); ++i) {
-        for (size_t j = 0; j < rows[i].size(); ++j) {
-            m.at(static_cast<int32_t>(i), static_cast<int32_t>(j)) = rows[i][j];
+TEST(Evaluate, HandComputedLosses) {
+    struct Case {
+        const char* what;
+        int32_t width;
+        SampleMatrix x, y;
+        std::vector<int32_t> ids;
+        std::vector<double> expected;
+    };
+    const SampleMatrix x3 = sampleMatrix({{1.0}, {2.0}, {100.0}});
+    const Case cases[] = {
+        {"means over samples of errors 1 and 3", 1, sampleMatrix({{1.0}, {2.0}}), sampleMatrix({{2.0}, {5.0}}),
+         {kMse, kMae, kMape}, {5.0, 2.0, (100.0 / (2.0 + 1e-10) + 300.0 / (5.0 + 1e-10)) / 2.0}},
+        {"each sample the mean over its outputs: errors (1, 3) and (0, 0)", 2, sampleMatrix({{0.0, 0.0}, {1.0, 1.0}}),
+         sampleMatrix({{1.0, 3.0}, {1.0, 1.0}}), {kMae, kMse}, {1.0, 2.5}},
+        {"mape of a zero target is large but finite", 1, sampleMatrix({{0.5}}), sampleMatrix({{0.0}}), {kMape}, {5e11}},
+        {"ids in the list's order, repeats and unknown ones included", 1, sampleMatrix({{1.0}, {-1.0}}),
+         sampleMatrix({{0.0}, {1.0}}), {kMae, kMse, kMae, 7}, {1.5, 2.5, 1.5, kNaN}},
+        {"no ids", 1, sampleMatrix({{1.0}}), sampleMatrix({{1.0}}), {}, {}},
+        {"no samples", 1, SampleMatrix(0, 1), SampleMatrix(0, 1), {kMse, kMae, kMape}, {kNaN, kNaN, kNaN}},
+        {"no target columns", 1, sampleMatrix({{1.0}}), SampleMatrix(1, 0), {kMse}, {kNaN}},
+        // Shapes that callers should have refused: only what exists is read and scored.
+        {"x rows beyond y's", 1, x3, sampleMatrix({{2.0}, {5.0}}), {kMae}, {2.0}},
+        {"y columns beyond the outputs", 1, x3, sampleMatrix({{2.0, 50.0}, {5.0, 50.0}}), {kMae}, {2.0}},
+        {"x narrower than the inputs", 2, x3, sampleMatrix({{2.0, 50.0}, {5.0, 50.0}}), {kMae}, {kNaN}},
+    };
+    for (const Case& c : cases) {
+        Network network = identity(c.width);
+        const std::vector<double> scores = evaluate(network, c.x.view(), c.y.view(), c.ids);
+        ASSERT_EQ(scores.size(), c.expected.size()) << c.what;
+        for (size_t k = 0; k < scores.size(); ++k) {
+            if (std::isnan(c.expected[k])) {
+                EXPECT_TRUE(std::isnan(scores[k])) << c.what << ", score " << k;
+            } else {
+                EXPECT_DOUBLE_EQ(scores[k], c.expected[k]) << c.what << ", score " << k;
+            }
         }
     }
-    return m;
-}
-
-TEST(Evaluate, LossesAreMeansOverSamples) {
-    Network network = identity(1);
-    SampleMatrix x = matrix({{1.0}, {2.0}});
-    SampleMatrix y = matrix({{2.0}, {5.0}});  // errors 1 and 3
-    std::vector<double> scores = evaluate(network, x.view(), y.view(), {kMse, kMae, kMape});
-    ASSERT_EQ(scores.size(), 3u);
-    EXPECT_DOUBLE_EQ(scores[0], 5.0);
-    EXPECT_DOUBLE_EQ(scores[1], 2.0);
-    EXPECT_DOUBLE_EQ(scores[2], (100.0 / (2.0 + 1e-10) + 300.0 / (5.0 + 1e-10)) / 2.0);
-}
-
-TEST(Evaluate, EachSampleIsTheMeanOverItsOutputs) {
-    Network network = identity(2);
-    SampleMatrix x = matrix({{0.0, 0.0}, {1.0, 1.0}});
-    SampleMatrix y = matrix({{1.0, 3.0}, {1.0, 1.0}});  // sample errors (1, 3) and (0, 0)
-    std::vector<double> scores = evaluate(network, x.view(), y.view(), {kMae, kMse});
-    EXPECT_DOUBLE_EQ(scores[0], 1.0);  // (2 + 0) / 2, not (4 + 0) / 2
-    EXPECT_DOUBLE_EQ(scores[1], 2.5);  // (5 + 0) / 2
-}
-
-TEST(Evaluate, MapeOfAZeroTargetIsLargeButFinite) {
-    Network network = identity(1);
-    SampleMatrix x = matrix({{0.5}});
-    SampleMatrix y = matrix({{0.0}});
-    std::vector<double> scores = evaluate(network, x.view(), y.view(), {kMape});
-    EXPECT_DOUBLE_EQ(scores[0], 5e11);
-}
-
-TEST(Evaluate, ResultFollowsTheIdList) {
-    Network network = identity(1);
-    SampleMatrix x = matrix({{1.0}, {-1.0}});
-    SampleMatrix y = matrix({{0.0}, {1.0}});
-    EXPECT_TRUE(evaluate(network, x.view(), y.view(), {}).empty());
-    std::vector<double> twice = evaluate(network, x.view(), y.view(), {kMae, kMae});
-    EXPECT_EQ(twice[0], twice[1]);
-    EXPECT_DOUBLE_EQ(twice[0], 1.5);
-    EXPECT_TRUE(std::isnan(evaluate(network, x.view(), y.view(), {kMse, 7})[1]));
-}
-
-TEST(Evaluate, NothingToScoreGivesNaN) {
-    Network network = identity(1);
-    SampleMatrix none(0, 1);
-    for (double score : evaluate(network, none.view(), none.view(), {kMse, kMae, kMape})) {
-        EXPECT_TRUE(std::isnan(score));
-    }
-    SampleMatrix x = matrix({{1.0}});
-    SampleMatrix noTargets(1, 0);
-    EXPECT_TRUE(std::isnan(evaluate(network, x.view(), noTargets.view(), {kMse})[0]));
-}
-
-// Shapes that callers should have refused: only what exists is read and scored.
-TEST(Evaluate, MismatchedShapesScoreOnlyWhatExists) {
-    Network network = identity(1);
-    SampleMatrix x = matrix({{1.0}, {2.0}, {100.0}});
-    SampleMatrix y = matrix({{2.0}, {5.0}});
-    EXPECT_DOUBLE_EQ(evaluate(network, x.view(), y.view(), {kMae})[0], 2.0);
-
-    SampleMatrix wide = matrix({{2.0, 50.0}, {5.0, 50.0}});
-    EXPECT_DOUBLE_EQ(evaluate(network, x.view(), wide.view(), {kMae})[0], 2.0);
-
-    Network twoInputs = identity(2);
-    EXPECT_TRUE(std::isnan(evaluate(twoInputs, x.view(), wide.view(), {kMae})[0]));
-}
-
-TEST(Evaluate, PopulationRowsMatchSingleNetworks) {
-    std::vector<Network> networks;
-    for (int n = 0; n < 5; ++n) {
-        Network network(2, 1);
-        network.initializeWeights();
-        networks.push_back(network);
-    }
-    SampleMatrix x = matrix({{0.1, 0.2}, {-1.0, 3.0}, {2.0, 0.5}});
-    SampleMatrix y = matrix({{0.0}, {1.0}, {0.5}});
-    const std::vector<int32_t> ids = {kMse, kMape};
-    ScoreRows rows = evaluate(networks, x.view(), y.view(), ids);
-    ASSERT_EQ(rows.size(), networks.size());
-    for (size_t i = 0; i < networks.size(); ++i) EXPECT_EQ(rows[i], evaluate(networks[i], x.view(), y.view(), ids));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "network/activation.h"
+#include "test_support.h"
 #include "training/evaluate.h"
 
 namespace kestrin {
@@ -34,29 +35,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
         }
     }
     return ::testing::AssertionSuccess();
-}
-
-// Any graph the flags can hold: forward, backward and self connections, some
-// into input nodes; every activation id, the unnamed ones included.
-Network randomNetwork(std::mt19937& engine, int32_t inputs, int32_t outputs, int32_t size, double density) {
-    Network network(inputs, outputs);
-    network.setSize(size);
-    std::normal_distribution<double> normal(0.0, 1.5);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::uniform_int_distribution<int32_t> id(-1, 4);
-    for (int32_t i = 0; i < size; ++i) {
-        network.biases[i] = unit(engine) < 0.02 ? 1000.0 * normal(engine) : normal(engine);
-        network.activations[i] = id(engine);
-    }
-    for (int32_t from = 0; from < size; ++from) {
-        for (int32_t to = 0; to < size; ++to) {
-            const bool forward = to > from && to >= inputs;
-            if (unit(engine) < (forward ? density : density / 4)) {
-                network.connect(from, to, unit(engine) < 0.03 ? 0.0 : normal(engine));
-            }
-        }
-    }
-    return network;
 }
 
 SampleMatrix randomSamples(std::mt19937& engine, int32_t rows, int32_t columns, bool specials) {
@@ -110,7 +88,6 @@ TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
     BatchScorer scorer;  // one scorer for every network: its buffers are reused
     BatchScorer baseline;  // the kernel any x86-64 runs, whatever this CPU has
     baseline.useBaselineInstructions();
-    int32_t checked = 0;
     for (int32_t round = 0; round < 200; ++round) {
         const int32_t inputs = static_cast<int32_t>(engine() % 9);
         const int32_t outputs = 1 + static_cast<int32_t>(engine() % 5);
@@ -128,9 +105,7 @@ TEST(ScoringPlan, PredictIsBitIdenticalToTheForwardPass) {
             << "round " << round << ", size " << size << ", rows " << rows;
         ASSERT_TRUE(sameBits(expected, fastPredict(baseline, network, x.view())))
             << "baseline, round " << round << ", size " << size << ", rows " << rows;
-        ++checked;
     }
-    EXPECT_EQ(checked, 200);
 }
 
 TEST(ScoringPlan, ScoresAreBitIdenticalToTheReferenceEvaluate) {
@@ -179,18 +154,6 @@ TEST(ScoringPlan, PopulationScoresMatchTheReferenceRowByRow) {
     }
 }
 
-TEST(ScoringPlan, NoSamplesScoreNaNAndPredictNothing) {
-    std::mt19937 engine(5);
-    Network network = randomNetwork(engine, 2, 1, 6, 0.5);
-    const SampleMatrix x(0, 2), y(0, 1);
-    BatchScorer scorer;
-    const std::vector<double> scores = scorer.score(network, x.view(), y.view(), {kMse, kMae});
-    EXPECT_TRUE(std::isnan(scores[0]) && std::isnan(scores[1]));
-    EXPECT_TRUE(sameBits(evaluateReference(network, x.view(), y.view(), {kMse, kMae}), scores));
-    EXPECT_TRUE(scorer.score(network, x.view(), y.view(), {}).empty());
-    scorer.predict(network, x.view(), nullptr);
-}
-
 TEST(ScoringPlan, PlanHoldsForwardConnectionsInSourceOrder) {
     // 2 inputs, hidden 2 and 3, output 4; plus connections the pass never reads.
     Network network(2, 1);
@@ -215,47 +178,6 @@ TEST(ScoringPlan, PlanHoldsForwardConnectionsInSourceOrder) {
         EXPECT_EQ(actual, sources[k]) << "node " << k + 2;
     }
     EXPECT_TRUE(plan.constantSlots().empty());
-}
-
-TEST(ScoringPlan, DropsDeadNodesAndFoldsConstantOnes) {
-    // Node 2 feeds nothing that reaches the output; node 3 has no sources, so it
-    // and node 4 (fed only by 3) are the same for every sample.
-    Network network(1, 1);
-    network.setSize(7);
-    for (int32_t i = 0; i < 7; ++i) {
-        network.biases[i] = 0.1 * i;
-        network.activations[i] = kSigmoid;
-    }
-    network.connect(0, 2, 1.0);
-    network.connect(3, 4, -2.0);
-    network.connect(4, 5, 0.7);
-    network.connect(0, 5, 1.3);
-    network.connect(3, 6, 0.3);
-    network.connect(5, 6, 0.9);
-    CompiledNetwork plan;
-    plan.compile(network);
-    ASSERT_EQ(plan.steps().size(), 2u);  // nodes 5 and 6
-    EXPECT_EQ(plan.constantSlots().size(), 2u);
-    EXPECT_EQ(plan.steps()[0].last - plan.steps()[0].first, 2);  // 4 comes after input 0: a constant row
-    EXPECT_EQ(plan.steps()[1].last - plan.steps()[1].first, 1);  // 3 leads: folded into the start
-
-    std::mt19937 engine(1);
-    const SampleMatrix x = randomSamples(engine, 40, 1, true);
-    BatchScorer scorer;
-    EXPECT_TRUE(sameBits(referencePredict(network, x.view()), fastPredict(scorer, network, x.view())));
-}
-
-TEST(ScoringPlan, OutputsFedByNothingAreTheActivatedBias) {
-    Network network(2, 2);
-    network.biases = {0.0, 0.0, 0.3, -0.3};
-    network.activations = {0, 0, kSigmoid, 4};
-    const SampleMatrix x(5, 2);
-    BatchScorer scorer;
-    const std::vector<double> out = fastPredict(scorer, network, x.view());
-    for (int32_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(out[2 * i], SIGMOID(0.3));
-        EXPECT_EQ(out[2 * i + 1], 0.0);
-    }
 }
 
 TEST(ScoringPlan, RefusesSamplesWithoutEveryInput) {

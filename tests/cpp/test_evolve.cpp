@@ -1,6 +1,7 @@
 // The training loops as the Python layer cannot see them: batch counts, the
-// once-per-batch check, the core's own refusals and learning. Histories,
-// printed lines, NaN losses and broken networks are tested through Python.
+// keep-going checks, means over batches, validation of each epoch's best, the
+// core's own refusals and learning. Printed lines, NaN losses, zero epochs and
+// broken networks are tested through Python.
 #include "training/evolve.h"
 
 #include <gtest/gtest.h>

@@ -20,8 +20,8 @@ def make_dataset(n, rng):
 
 def main():
     rng = np.random.default_rng(7)
-    x_train, y_train = make_dataset(256, rng)
-    x_val, y_val = make_dataset(64, rng)
+    x_train, y_train = make_dataset(4096, rng)
+    x_val, y_val = make_dataset(512, rng)
 
     model = kestrin.Model(2, 1)
     model.compile(loss="mse", metrics=["mae"], monitors=["size"])
@@ -30,7 +30,7 @@ def main():
 
     started = time.perf_counter()
     history = model.evolve(
-        x_train, y_train, pop_size=100, batch_size=64, epochs=60, validation_data=(x_val, y_val), verbose=1
+        x_train, y_train, pop_size=100, batch_size=512, epochs=300, validation_data=(x_val, y_val), verbose=1
     )
     seconds = time.perf_counter() - started
 

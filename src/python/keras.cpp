@@ -124,15 +124,25 @@ PyRef nodeWeights(const Network& network, int32_t i, PyObject* layer) {
 // ---- import -----------------------------------------------------------------
 
 // The layer's name; a node layer's name starts with "node".
-std::string layerName(PyObject* layer) {
-    PyObject* value = PyObject_GetAttrString(layer, "name");
+// The attribute, or else the error that missing() raises when there is none;
+// any other error from the lookup passes through.
+template <typename Missing>
+PyRef attributeOr(PyObject* object, const char* attributeName, Missing&& missing) {
+    PyObject* value = PyObject_GetAttrString(object, attributeName);
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
         PyErr_Clear();
+        missing();
+        throw PythonErrorSet{};
+    }
+    return PyRef::steal(value);
+}
+
+std::string layerName(PyObject* layer) {
+    PyRef name = attributeOr(layer, "name", [&] {
         raise(PyExc_TypeError, std::string("A layer of the Keras model (") + Py_TYPE(layer)->tp_name +
                                    ") has no attribute 'name'.");
-    }
-    PyRef name = PyRef::steal(value);
+    });
     if (!PyUnicode_Check(name.get())) {
         raise(PyExc_TypeError, std::string("A layer's name must be a str, not ") + Py_TYPE(name.get())->tp_name + ".");
     }
@@ -169,13 +179,9 @@ int32_t nodeIndex(const std::string& name) {
 
 // Like attribute(), but a missing attribute is reported against the layer.
 PyRef layerAttribute(PyObject* object, const char* attributeName, const std::string& layer) {
-    PyObject* value = PyObject_GetAttrString(object, attributeName);
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
-        PyErr_Clear();
+    return attributeOr(object, attributeName, [&] {
         refuseLayer(layer, std::string("it has no attribute '") + attributeName + "'.", PyExc_TypeError);
-    }
-    return PyRef::steal(value);
+    });
 }
 
 // A tuple of the items of a sequence, or a TypeError naming the layer. A tuple,
@@ -359,14 +365,10 @@ PyObject* kestrin_from_keras(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* kerasModel = nullptr;
         if (!PyArg_ParseTuple(args, "O", &kerasModel)) return nullptr;
-        PyObject* layersValue = PyObject_GetAttrString(kerasModel, "layers");
-        if (layersValue == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
-            PyErr_Clear();
+        PyRef layerList = attributeOr(kerasModel, "layers", [&] {
             raise(PyExc_TypeError, std::string("from_keras expects a Keras model; ") + Py_TYPE(kerasModel)->tp_name +
                                        " has no attribute 'layers'.");
-        }
-        PyRef layerList = PyRef::steal(layersValue);
+        });
         PyRef layers = itemsOf(layerList.get(), "The Keras model's layers are not a sequence.");
         const Py_ssize_t count = PyTuple_GET_SIZE(layers.get());
         if (count == 0) raise(PyExc_ValueError, "The Keras model has no layers.");

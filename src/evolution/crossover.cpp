@@ -54,7 +54,8 @@ Network Crossover::simple(const Network& first, const Network& second, double fi
     return child;
 }
 
-std::vector<Network> Crossover::crossover(std::vector<Network>& population, std::vector<double>& losses) {
+std::vector<Network> Crossover::crossover(std::vector<Network>& population, std::vector<double>& losses,
+                                          const std::function<void()>& poll) {
     const size_t n = population.size();
     // Reordering a shorter loss list would write past its end.
     if (losses.size() < n) throw std::length_error("fewer losses than networks");
@@ -77,6 +78,7 @@ std::vector<Network> Crossover::crossover(std::vector<Network>& population, std:
     std::vector<Network> children;
     children.reserve(n / 2 * 2);
     for (size_t i = 0; i < n / 2; ++i) {
+        if (poll) poll();
         const Network& p = population[2 * i];
         const Network& q = population[2 * i + 1];
         if (randomUniform() >= 0.5) {

@@ -2,6 +2,7 @@
 // The parent with the lower loss dominates (the first one on equal losses).
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "network/network.h"
@@ -23,7 +24,9 @@ public:
     // fails the connectivity check is reported once; a child that fails it is
     // reported and std::invalid_argument thrown. losses needs at least one
     // entry per member (std::length_error otherwise, before anything changes).
-    static std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& losses);
+    // poll, when given, runs before each pair of children and may throw to stop.
+    static std::vector<Network> crossover(std::vector<Network>& population, std::vector<double>& losses,
+                                          const std::function<void()>& poll = {});
 };
 
 }  // namespace kestrin

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "evolution/crossover.h"
+#include "evolution/alpha_strategy.h"
 #include "evolution/mutation.h"
 #include "evolution/ordering.h"
+#include "network/memory.h"
 #include "training/evaluate.h"
 #include "training/progress.h"
 #include "training/scoring_plan.h"
@@ -17,27 +20,8 @@ namespace kestrin {
 namespace {
 
 constexpr double kLargestFinite = std::numeric_limits<double>::max();
-
-const char* const kConnectivityRule =
-    " (every node but the outputs needs an outgoing connection and every node but the inputs an incoming one;"
-    " a damaged network, or one without inputs or outputs, cannot evolve).";
-
-// The operators report a broken network with an empty std::invalid_argument;
-// give it a message that says which step found it.
-template <typename Step>
-void runOperator(const char* what, Step&& step) {
-    try {
-        step();
-    } catch (const std::invalid_argument&) {
-        throw BrokenNetworkError(std::string(what) + kConnectivityRule);
-    }
-}
-
-void mutateAll(std::vector<Network>& networks, size_t first) {
-    runOperator("Mutation met a network that breaks the connectivity rule", [&] {
-        for (size_t i = first; i < networks.size(); ++i) Mutation::mutate(networks[i]);
-    });
-}
+// How often keepGoing is asked while networks are being built.
+constexpr std::chrono::milliseconds kPollInterval{100};
 
 void checkPopulationSize(int popSize) {
     if (popSize < 2 || popSize % 2 != 0) {
@@ -58,54 +42,66 @@ void checkSamples(const Network& start, const SampleView& x, const SampleView& y
     }
 }
 
-void checkScores(const ScoreRows& scores, size_t networks) {
-    if (scores.size() < networks) {
-        throw std::invalid_argument("Expected " + std::to_string(networks) + " score rows, got " +
-                                    std::to_string(scores.size()) + ".");
+// Bytes of one network of n nodes: weights, flag words and the per-node rows.
+double networkBytes(int32_t n) {
+    const double nodes = n;
+    const double words = std::ceil(nodes / 64.0);
+    return nodes * nodes * sizeof(double) + nodes * words * sizeof(uint64_t) +
+           nodes * (3 * sizeof(double) + sizeof(int32_t));
+}
+
+std::string gibibytes(double bytes) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f GiB", bytes / (1024.0 * 1024.0 * 1024.0));
+    return text;
+}
+
+// keepGoing, asked at most once per interval while a strategy builds networks.
+class ThrottledPoll {
+public:
+    explicit ThrottledPoll(const KeepGoing& keepGoing) : keepGoing_(keepGoing) {}
+
+    Poll poll() {
+        if (!keepGoing_) return {};
+        last_ = std::chrono::steady_clock::now();
+        return [this] {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - last_ < kPollInterval) return;
+            last_ = now;
+            if (!keepGoing_()) throw TrainingStopped{};
+        };
     }
-    for (size_t i = 0; i < networks; ++i) {
-        if (scores[i].empty()) throw std::invalid_argument("Score row " + std::to_string(i) + " is empty.");
-    }
+
+private:
+    const KeepGoing& keepGoing_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+std::shared_ptr<EvolutionStrategy> strategyOr(const std::shared_ptr<EvolutionStrategy>& given) {
+    return given ? given : std::make_shared<AlphaStrategy>();
 }
 
 }  // namespace
 
 std::vector<Network> initialPopulation(const Network& start, int popSize) {
-    checkPopulationSize(popSize);
-    std::vector<Network> population;
-    population.reserve(static_cast<size_t>(popSize));
-    for (int i = 0; i < popSize; ++i) population.push_back(Network::copy(start));
-    mutateAll(population, 1);
-    return population;
+    return AlphaStrategy().initialPopulation(start, popSize, {});
 }
 
-ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& zeroFitness,
-                         const PopulationScorer& score) {
-    std::vector<Network> children;
-    runOperator("Crossover produced a network that breaks the connectivity rule",
-                [&] { children = Crossover::crossover(population, zeroFitness); });
-    mutateAll(children, 0);
-    if (children.size() != population.size()) {
-        throw std::logic_error("Crossover returned " + std::to_string(children.size()) + " children for " +
-                               std::to_string(population.size()) + " members.");
+ScoreRows generationStep(std::vector<Network>& population, std::vector<double>&, const PopulationScorer& score) {
+    return AlphaStrategy().step(population, score, {});
+}
+
+void checkCanEvolve(const Network& start, int popSize) {
+    if (!Mutation::checkConnectivity(start)) throw brokenNetwork("The network to evolve breaks the connectivity rule");
+    // Parents, children and the best copies live at once; small populations are not checked.
+    const double bytes = (2.0 * std::max(popSize, 0) + 2.0) * networkBytes(start.size);
+    if (bytes < 64.0 * 1024 * 1024) return;
+    const double available = availableMemoryBytes();
+    if (bytes > available) {
+        throw std::length_error("A population of pop_size=" + std::to_string(popSize) + " networks of " +
+                                std::to_string(start.size) + " nodes needs about " + gibibytes(bytes) +
+                                ", more than the " + gibibytes(available) + " this process can obtain.");
     }
-
-    // The population is replaced by the survivors, so its members can move.
-    std::vector<Network> combined;
-    combined.reserve(2 * population.size());
-    for (size_t i = 0; i < population.size(); ++i) {
-        combined.push_back(std::move(population[i]));
-        combined.push_back(std::move(children[i]));
-    }
-
-    ScoreRows scores = score(combined);
-    checkScores(scores, combined.size());
-    // Rows beyond the candidates would be shuffled by a permutation too short for them.
-    scores.resize(combined.size());
-
-    Selection selected = tournamentSelect(std::move(combined), std::move(scores));
-    population = std::move(selected.networks);
-    return std::move(selected.scores);
 }
 
 ScoreRows scoreOnBatch(BatchScorer& scorer, std::vector<Network>& networks, const SampleView& x,
@@ -134,63 +130,72 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     if (options.metricIds.empty()) throw std::invalid_argument("No loss to evolve on.");
     checkSamples(start, x.view(), y.view(), "training");
     if (validation) checkSamples(start, validation->x, validation->y, "validation");
+    checkCanEvolve(start, options.popSize);
 
     const std::vector<int32_t>& ids = options.metricIds;
     const int32_t n = x.rows();
     const int64_t batchSize = options.batchSize == -1 ? n : options.batchSize;
     const int32_t batches = batchCount(n, options.batchSize);
 
-    std::vector<Network> population = initialPopulation(start, options.popSize);
-    std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
-    DatasetResult result{population[0], {}};
-    Network& best = result.best;
-    // One scorer for the whole call: its plan and tile buffers are reused by every batch.
-    BatchScorer scorer;
+    const std::shared_ptr<EvolutionStrategy> strategy = strategyOr(options.strategy);
+    ThrottledPoll throttled(keepGoing);
+    try {
+        std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
+        DatasetResult result{population[0], {}};
+        Network& best = result.best;
+        // One scorer for the whole call: its plan and tile buffers are reused by every batch.
+        BatchScorer scorer;
 
-    for (int epoch = 0; epoch < options.epochs; ++epoch) {
-        const SteadyTime epochStart = std::chrono::steady_clock::now();
-        if (batches >= 2) {
-            const std::vector<int32_t> order = shuffledIndices(n);
-            x.reorderRows(order);
-            y.reorderRows(order);
-        }
-        std::vector<double> losses(ids.size(), 0.0);
-        double sizes = 0.0;
-
-        for (int32_t batch = 0; batch < batches; ++batch) {
-            if (keepGoing && !keepGoing()) return std::nullopt;
-            const int64_t first = batch * batchSize;
-            const auto count = static_cast<int32_t>(std::min<int64_t>(batchSize, n - first));
-            const SampleView batchX = x.view().slice(static_cast<int32_t>(first), count);
-            const SampleView batchY = y.view().slice(static_cast<int32_t>(first), count);
-
-            const ScoreRows scores = generationStep(population, zeroFitness, [&](std::vector<Network>& networks) {
-                return scoreOnBatch(scorer, networks, batchX, batchY, ids);
-            });
-            // With no qualifying row (all NaN or infinite) the best stays, and the
-            // first row still enters the means so the epoch shows what happened.
-            const std::optional<size_t> found = bestIndex(scores);
-            if (found) best = population[*found];
-            const std::vector<double>& row = scores[found.value_or(0)];
-
-            sizes += best.size;
-            for (size_t k = 0; k < losses.size() && k < row.size(); ++k) losses[k] += row[k];
-            if (batch < batches - 1) {
-                printUpdate(options.verbose, options.monitorIds, static_cast<int>(sizes / (batch + 1)), ids,
-                            epochStart, epoch, options.epochs, batch, batches, losses, false, {});
+        for (int epoch = 0; epoch < options.epochs; ++epoch) {
+            if (options.epochBegin) options.epochBegin(epoch);
+            const SteadyTime epochStart = std::chrono::steady_clock::now();
+            if (batches >= 2) {
+                const std::vector<int32_t> order = shuffledIndices(n);
+                x.reorderRows(order);
+                y.reorderRows(order);
             }
-        }
+            std::vector<double> losses(ids.size(), 0.0);
+            double sizes = 0.0;
 
-        DatasetEpoch record;
-        if (validation) record.validation = scorer.score(best, validation->x, validation->y, ids);
-        printUpdate(options.verbose, options.monitorIds, best.size, ids, epochStart, epoch, options.epochs,
-                    batches - 1, batches, losses, validation.has_value(), record.validation);
-        record.losses = std::move(losses);
-        for (double& value : record.losses) value /= batches;
-        record.size = best.size;
-        result.epochs.push_back(std::move(record));
+            for (int32_t batch = 0; batch < batches; ++batch) {
+                if (keepGoing && !keepGoing()) return std::nullopt;
+                const int64_t first = batch * batchSize;
+                const auto count = static_cast<int32_t>(std::min<int64_t>(batchSize, n - first));
+                const SampleView batchX = x.view().slice(static_cast<int32_t>(first), count);
+                const SampleView batchY = y.view().slice(static_cast<int32_t>(first), count);
+
+                const ScoreRows scores = strategy->step(
+                    population,
+                    [&](std::vector<Network>& networks) { return scoreOnBatch(scorer, networks, batchX, batchY, ids); },
+                    throttled.poll());
+                // With no qualifying row (all NaN or infinite) the best stays, and the
+                // first row still enters the means so the epoch shows what happened.
+                const std::optional<size_t> found = bestIndex(scores);
+                if (found) best = population[*found];
+                const std::vector<double>& row = scores[found.value_or(0)];
+
+                sizes += best.size;
+                for (size_t k = 0; k < losses.size() && k < row.size(); ++k) losses[k] += row[k];
+                if (batch < batches - 1) {
+                    printUpdate(options.verbose, options.monitorIds, static_cast<int>(sizes / (batch + 1)), ids,
+                                epochStart, epoch, options.epochs, batch, batches, losses, false, {});
+                }
+            }
+
+            DatasetEpoch record;
+            if (validation) record.validation = scorer.score(best, validation->x, validation->y, ids);
+            printUpdate(options.verbose, options.monitorIds, best.size, ids, epochStart, epoch, options.epochs,
+                        batches - 1, batches, losses, validation.has_value(), record.validation);
+            record.losses = std::move(losses);
+            for (double& value : record.losses) value /= batches;
+            record.size = best.size;
+            result.epochs.push_back(std::move(record));
+            if (options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best)) break;
+        }
+        return result;
+    } catch (const TrainingStopped&) {
+        return std::nullopt;
     }
-    return result;
 }
 
 std::optional<FunctionResult> evolveOnFunction(const Network& start, const FunctionOptions& options,
@@ -198,30 +203,38 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
                                                const NetworkScorer& validate) {
     checkPopulationSize(options.popSize);
     checkEpochs(options.epochs);
+    checkCanEvolve(start, options.popSize);
 
-    std::vector<Network> population = initialPopulation(start, options.popSize);
-    std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
-    FunctionResult result{population[0], {}};
-    Network& best = result.best;
+    const std::shared_ptr<EvolutionStrategy> strategy = strategyOr(options.strategy);
+    ThrottledPoll throttled(keepGoing);
+    try {
+        std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
+        FunctionResult result{population[0], {}};
+        Network& best = result.best;
 
-    for (int epoch = 0; epoch < options.epochs; ++epoch) {
-        if (keepGoing && !keepGoing()) return std::nullopt;
-        const SteadyTime epochStart = std::chrono::steady_clock::now();
+        for (int epoch = 0; epoch < options.epochs; ++epoch) {
+            if (keepGoing && !keepGoing()) return std::nullopt;
+            if (options.epochBegin) options.epochBegin(epoch);
+            const SteadyTime epochStart = std::chrono::steady_clock::now();
 
-        const ScoreRows scores = generationStep(population, zeroFitness, score);
-        FunctionEpoch record;
-        record.loss = kLargestFinite;
-        if (const std::optional<size_t> found = bestIndex(scores)) {
-            best = population[*found];
-            record.loss = scores[*found][0];
+            const ScoreRows scores = strategy->step(population, score, throttled.poll());
+            FunctionEpoch record;
+            record.loss = kLargestFinite;
+            if (const std::optional<size_t> found = bestIndex(scores)) {
+                best = population[*found];
+                record.loss = scores[*found][0];
+            }
+            if (validate) record.validation = validate(best);
+            printUpdate_func(options.verbose, options.monitorIds, best.size, epochStart, epoch, options.epochs,
+                             record.loss, static_cast<bool>(validate), record.validation);
+            record.size = best.size;
+            result.epochs.push_back(record);
+            if (options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best)) break;
         }
-        if (validate) record.validation = validate(best);
-        printUpdate_func(options.verbose, options.monitorIds, best.size, epochStart, epoch, options.epochs,
-                         record.loss, static_cast<bool>(validate), record.validation);
-        record.size = best.size;
-        result.epochs.push_back(record);
+        return result;
+    } catch (const TrainingStopped&) {
+        return std::nullopt;
     }
-    return result;
 }
 
 }  // namespace kestrin

@@ -1,50 +1,53 @@
 // The two evolution loops: on a labelled dataset in mini-batches, and against a
 // scoring function supplied by the caller (a Python fitness function in the
-// module). Both grow a population from a starting network and repeat one
-// shared generation step: crossover, mutation of the children, scoring of
-// parents and children together, tournament selection.
+// module). Both grow a population from a starting network through an
+// evolution strategy (evolution/strategy.h; "alpha" unless the options name
+// another) and run one strategy step per batch or epoch.
 //
 // The loops work on their own copies and hand back the best network when they
 // complete; the caller replaces its network only then. They call back for
 // anything outside the core: `keepGoing` at every boundary where training may
-// stop (returning false ends the loop with no result), and the scorers. An
-// exception thrown by a callback leaves through the loop unchanged.
+// stop (returning false ends the loop with no result), and also every 100 ms
+// or so while a population or its children are being built; the scorers; and
+// the epoch hooks of the options. An exception thrown by a callback leaves
+// through the loop unchanged.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "evolution/selection.h"
+#include "evolution/strategy.h"
 #include "network/network.h"
 #include "training/sample_matrix.h"
 
 namespace kestrin {
 
 class BatchScorer;
-
-// An evolution operator met a network that breaks the connectivity invariant
-// (a damaged network, or one without inputs or outputs). The message names
-// the operator.
-class BrokenNetworkError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+struct DatasetEpoch;
+struct FunctionEpoch;
 
 using KeepGoing = std::function<bool()>;
-// Scores the combined population: one row per network, in order, entry 0 the loss.
-using PopulationScorer = std::function<ScoreRows(std::vector<Network>& networks)>;
 using NetworkScorer = std::function<double(const Network& network)>;
 
-// Member 0 a copy of start, the others mutated copies. popSize must be even and >= 2.
+// The steps of the "alpha" strategy, for callers that drive generations
+// themselves (the benchmark, tests). Member 0 a copy of start, the others
+// mutated copies; popSize must be even and >= 2.
 std::vector<Network> initialPopulation(const Network& start, int popSize);
-
 // One generation step. Replaces population by the survivors of the step and
 // returns their score rows. zeroFitness holds one 0.0 per member.
 ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& zeroFitness,
                          const PopulationScorer& score);
+
+// Refuses, before anything is built, a start network that breaks the
+// connectivity rule (BrokenNetworkError) and a population that cannot fit in
+// the memory this process can obtain (std::length_error naming the population
+// size and the node count).
+void checkCanEvolve(const Network& start, int popSize);
 
 // The scoring of the dataset loop: evaluate, through the given scorer so that
 // its buffers are reused from batch to batch (or a scorer of its own).
@@ -63,6 +66,11 @@ struct DatasetOptions {
     int verbose = 1;
     std::vector<int32_t> metricIds;  // the loss first; never empty
     std::vector<int32_t> monitorIds;
+    std::shared_ptr<EvolutionStrategy> strategy;  // null: a new AlphaStrategy
+    // Before each epoch, and after each epoch once its record is complete;
+    // epochEnd returning true ends the loop there, as if it had completed.
+    std::function<void(int epoch)> epochBegin;
+    std::function<bool(int epoch, const DatasetEpoch& record, const Network& best)> epochEnd;
 };
 
 struct ValidationSet {
@@ -92,6 +100,9 @@ struct FunctionOptions {
     int epochs = 100;
     int verbose = 1;
     std::vector<int32_t> monitorIds;
+    std::shared_ptr<EvolutionStrategy> strategy;  // null: a new AlphaStrategy
+    std::function<void(int epoch)> epochBegin;
+    std::function<bool(int epoch, const FunctionEpoch& record, const Network& best)> epochEnd;
 };
 
 struct FunctionEpoch {

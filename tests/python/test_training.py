@@ -2,6 +2,7 @@ import math
 import re
 import signal
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -287,9 +288,36 @@ def test_a_network_that_cannot_evolve_raises_runtime_error_and_changes_nothing(r
     model = kestrin.Model(0, 1)
     model.compile(loss="mse")
     before = snapshot(model)
-    with pytest.raises(RuntimeError, match="connectivity"):
+    # Refused before any population is copied from it.
+    with pytest.raises(RuntimeError, match="network to evolve breaks the connectivity rule"):
         run(model)
     assert snapshot(model) == before
+
+
+@LOOPS
+def test_a_population_that_cannot_fit_raises_memory_error_first(run):
+    model = kestrin.Model(2, 1, size=2000)
+    model.compile(loss="mse")
+    before = snapshot(model)
+    with pytest.raises(MemoryError, match=r"pop_size=16777216 networks of 2000 nodes"):
+        run(model, pop_size=2**24, epochs=1)
+    assert snapshot(model) == before
+
+
+def test_ctrl_c_lands_while_a_large_population_is_built():
+    model = kestrin.Model(2, 1, size=100)
+    model.compile(loss="mse")
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        # Building these 20,000 networks takes seconds; the interrupt must not wait for it.
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            model.func_evolve(must_not_run, pop_size=20000, epochs=1, verbose=0)
+        assert time.monotonic() - started < 1.5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def test_train_func_sees_parents_and_children_as_genomes():

@@ -1,0 +1,57 @@
+// An evolution strategy: how a population grows from the starting network and
+// how one generation turns it into the next. The training loops own epochs,
+// batches, the choice of the best and the callbacks; a strategy owns the
+// operators and any state it carries from one generation to the next (a new
+// strategy is made for every training call).
+//
+// Both calls poll while they build networks, so that an interrupt lands within
+// a fraction of a second even for large populations; a poll that wants to stop
+// throws (TrainingStopped, or an error of the caller's), and whatever the
+// strategy built so far is dropped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "evolution/selection.h"
+#include "network/network.h"
+
+namespace kestrin {
+
+// An evolution operator met a network that breaks the connectivity invariant
+// (a damaged network, or one without inputs or outputs). The message names
+// the operator.
+class BrokenNetworkError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by a poll when training is to stop without a result (the caller has
+// already recorded why, e.g. a pending Python error).
+struct TrainingStopped {};
+
+// The error for `what` (which operator, or which network) with the rule spelled out.
+BrokenNetworkError brokenNetwork(const std::string& what);
+
+// Scores the candidates: one row per network, in order, entry 0 the loss.
+using PopulationScorer = std::function<ScoreRows(std::vector<Network>& networks)>;
+// Called often while networks are built; throws to stop. May be empty.
+using Poll = std::function<void()>;
+
+class EvolutionStrategy {
+public:
+    virtual ~EvolutionStrategy() = default;
+
+    // popSize members grown from start (which satisfies the connectivity rule).
+    virtual std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) = 0;
+
+    // One generation: scores candidates through score (any number of calls,
+    // each on any number of networks), replaces population by the next one
+    // and returns one score row per new member, from the call that scored it.
+    virtual ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) = 0;
+};
+
+}  // namespace kestrin

@@ -22,6 +22,10 @@ namespace {
 PyRef typeName(PyObject* self, bool withModule) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyRef qualname = check(PyRef::steal(PyObject_GetAttrString(type, "__qualname__")));
+    // A metaclass may answer anything; the format below needs a str.
+    if (!PyUnicode_Check(qualname.get())) {
+        qualname = check(PyRef::steal(PyUnicode_FromString(Py_TYPE(self)->tp_name)));
+    }
     if (!withModule) return qualname;
     PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
     if (!module) PyErr_Clear();

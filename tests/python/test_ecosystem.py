@@ -52,6 +52,12 @@ def test_reprs_show_counts_and_compile_state():
 
     assert repr(Sub(3, 2, size=6)).startswith(f"<{__name__}.test_reprs_show_counts_and_compile_state.<locals>.Sub "
                                               "inputs=3 outputs=2 nodes=6 connections=")
+
+    class Odd(type(kestrin.Model)):
+        def __getattribute__(cls, name):
+            return 42 if name in ("__qualname__", "__module__") else super().__getattribute__(name)
+
+    assert repr(Odd("Strange", (kestrin.Model,), {})(1, 1)).startswith("<Strange inputs=1 ")
     assert repr(kestrin.Genome(3, 2)) == "<kestrin.Genome inputs=3 outputs=2 nodes=0 connections=0>"
     assert repr(kestrin.optimizers.Alpha()) == "Alpha(mutation_rate=0.5)"
     assert repr(kestrin.optimizers.Alpha(1)) == "Alpha(mutation_rate=1.0)"

@@ -20,9 +20,14 @@ namespace {
 // The forward pass reads network.inputs values from every row.
 void requireInputs(const SampleMatrix& x, PyObject* array, const Network& network) {
     if (x.columns() < network.inputs) {
-        raise(PyExc_ValueError, "x has shape " + shapeText(array) + " but the network has " +
-                                    std::to_string(network.inputs) + " inputs; x needs at least " +
-                                    std::to_string(network.inputs) + " columns.");
+        std::string message = "x has shape " + shapeText(array) + " but the network has " +
+                              std::to_string(network.inputs) + " inputs; x needs at least " +
+                              std::to_string(network.inputs) + " columns.";
+        // A 1-D array is read as one column of samples: most often one sample was meant.
+        if (PyArray_NDIM(asArray(array)) == 1 && x.rows() == network.inputs && network.inputs > 1) {
+            message += " For one sample of " + std::to_string(network.inputs) + " inputs, pass x.reshape(1, -1).";
+        }
+        raise(PyExc_ValueError, message);
     }
 }
 

@@ -26,6 +26,12 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Model_to_keras(PyObject* self, PyObject* args);
 PyObject* kestrin_from_keras(PyObject* module, PyObject* args);
 
+// describe.cpp
+PyObject* Model_repr(PyObject* self);
+PyObject* Genome_repr(PyObject* self);
+PyObject* Alpha_repr(PyObject* self);
+PyObject* Model_to_dot(PyObject* self, PyObject* unused);
+
 // persistence.cpp
 PyObject* Model_save(PyObject* self, PyObject* args);
 PyObject* kestrin_load(PyObject* module, PyObject* args);

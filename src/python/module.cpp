@@ -108,6 +108,10 @@ PyMethodDef modelMethods[] = {
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
     {"to_keras", Model_to_keras, METH_VARARGS, "to_keras(self)\n--\n\nConvert the Kestrin model to a Keras model."},
     {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
+    {"to_dot", Model_to_dot, METH_NOARGS,
+     "to_dot(self)\n--\n\nThe network as Graphviz DOT text: inputs, hidden nodes and outputs in ranks, each node "
+     "with its activation and bias, each connection with its weight (blue positive, red negative, wider when "
+     "larger; dashed when the forward pass does not use it)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -116,9 +120,12 @@ PyMethodDef modelMethods[] = {
 PyMemberDef modelMembers[] = {
     {"size", T_INT, offsetof(ModelObject, size), 0,
      "Total number of nodes in the network (including inputs and outputs)."},
+    {"inputs", T_INT, offsetof(ModelObject, inputs), READONLY, "Number of inputs of the network."},
+    {"outputs", T_INT, offsetof(ModelObject, outputs), READONLY, "Number of outputs of the network."},
     {nullptr, 0, 0, 0, nullptr},
 };
 #pragma GCC diagnostic pop
+static_assert(sizeof(int32_t) == sizeof(int), "the T_INT members read the record's int32 fields");
 
 // ---- kestrin.Genome --------------------------------------------------------
 
@@ -221,7 +228,9 @@ PyTypeObject ModelType = [] {
     type.tp_basicsize = sizeof(ModelObject);
     type.tp_itemsize = 0;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "A Kestrin model that can be evolved on datasets and fitness functions.";
+    type.tp_doc = "Model(inputs, outputs, size=-1)\n--\n\n"
+                  "A Kestrin model that can be evolved on datasets and fitness functions.";
+    type.tp_repr = Model_repr;
     type.tp_dealloc = Model_dealloc;
     type.tp_new = Model_new;
     type.tp_init = Model_init;
@@ -236,7 +245,8 @@ PyTypeObject GenomeType = [] {
     type.tp_basicsize = sizeof(GenomeObject);
     type.tp_itemsize = 0;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "A lightweight Kestrin model that can only be used for predictions.";
+    type.tp_doc = "Genome(inputs, outputs)\n--\n\nA lightweight Kestrin model that can only be used for predictions.";
+    type.tp_repr = Genome_repr;
     type.tp_dealloc = Genome_dealloc;
     type.tp_new = Genome_new;
     type.tp_init = Genome_init;
@@ -250,7 +260,8 @@ PyTypeObject AlphaType = [] {
     type.tp_basicsize = sizeof(AlphaObject);
     type.tp_itemsize = 0;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "The first optimizer in Kestrin.";
+    type.tp_doc = "Alpha(mutation_rate=0.5)\n--\n\nThe first optimizer in Kestrin.";
+    type.tp_repr = Alpha_repr;
     type.tp_dealloc = Alpha_dealloc;
     type.tp_new = PyType_GenericNew;
     type.tp_init = Alpha_init;
@@ -304,5 +315,6 @@ PyMODINIT_FUNC PyInit_kestrin() {
             return nullptr;
         }
     }
+    if (PyModule_AddStringConstant(module.get(), "__version__", KESTRIN_VERSION) < 0) return nullptr;
     return module.release();
 }

@@ -9,6 +9,7 @@
 
 #include "python/boundary.h"
 #include "python/methods.h"
+#include "python/paths.h"
 #include "python/records.h"
 
 namespace kestrin::py {
@@ -36,12 +37,13 @@ PyObject* modelFromNetwork(Network&& network) {
 
 PyObject* Model_save(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        const char* path = nullptr;
-        if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+        PyObject* given = nullptr;
+        if (!PyArg_ParseTuple(args, "O", &given)) return nullptr;
+        const std::string path = pathFrom(given);
         try {
             asModel(self)->network.save(path);
         } catch (const std::system_error& error) {
-            raiseFileError(error, PyTuple_GET_ITEM(args, 0));
+            raiseFileError(error, given);
         }
         Py_RETURN_NONE;
     });
@@ -49,13 +51,14 @@ PyObject* Model_save(PyObject* self, PyObject* args) {
 
 PyObject* kestrin_load(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        const char* path = nullptr;
-        if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
+        PyObject* given = nullptr;
+        if (!PyArg_ParseTuple(args, "O", &given)) return nullptr;
+        const std::string path = pathFrom(given);
         Network network;
         try {
             network = Network::load(path);
         } catch (const std::system_error& error) {
-            raiseFileError(error, PyTuple_GET_ITEM(args, 0));
+            raiseFileError(error, given);
         }
         return modelFromNetwork(std::move(network));
     });

@@ -1,0 +1,72 @@
+"""A user's script that uses kestrin's whole API; mypy --strict must accept it."""
+
+import os
+import pathlib
+import tempfile
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import kestrin
+from kestrin.callbacks import EarlyStopping, ModelCheckpoint
+from kestrin.optimizers import Alpha, Beta
+
+version: str = kestrin.__version__
+kestrin.set_random_seed(7)
+
+x = np.random.rand(64, 2)
+y = x[:, :1] * x[:, 1:]
+
+model = kestrin.Model(2, 1, size=4)
+counts: tuple[int, int, int] = (model.inputs, model.outputs, model.size)
+model.compile(optimizer=Alpha(mutation_rate=0.3), loss="mse", metrics=["mae"], monitors=["size"])
+model.compile(optimizer="alpha", loss="mse")
+model.compile(optimizer=Beta())
+model.compile(loss="mae", metrics=("mse", "mape"))
+
+folder = pathlib.Path(tempfile.mkdtemp())
+stopper = EarlyStopping(monitor="val_loss", patience=3, restore_best_weights=True)
+checkpoint = ModelCheckpoint(folder / "best.kn", save_best_only=True)
+history: dict[str, list[Any]] = model.evolve(
+    x,
+    y,
+    pop_size=20,
+    batch_size=16,
+    epochs=5,
+    validation_data=(x, y),
+    verbose=0,
+    callbacks=[stopper, checkpoint],
+    workers=2,
+)
+last_loss: float = history["loss"][-1]
+model.stop_training = False
+
+predictions: npt.NDArray[np.float64] = model.predict(x, workers=2)
+scores: list[float] = model.evaluate(x, y)
+nodes = model.get_nodes()
+first_bias: float = nodes[0][1]["bias"]
+weights = [weight["weight"] for _, _, weight in model.get_connections()]
+dot: str = model.to_dot()
+
+
+def fitness(genomes: list[kestrin.Genome]) -> list[float]:
+    return [float(np.mean((genome.predict(x) - y) ** 2)) for genome in genomes]
+
+
+def validation(genome: kestrin.Genome) -> float:
+    return float(np.mean(np.abs(genome.predict(x) - y)))
+
+
+model.func_evolve(fitness, pop_size=10, epochs=2, verbose=0, validation_func=validation)
+model.func_evolve(lambda genomes: np.zeros(len(genomes)), epochs=1, verbose=0)
+
+model.save("model.kn")
+model.save(folder / "model.kn")
+same: kestrin.Model = kestrin.load(os.path.join(folder, "model.kn"))
+again = kestrin.load(folder / "model.kn")
+genome = kestrin.Genome(2, 1)
+print(repr(same), again.size, genome)
+
+keras_model: Any = model.to_keras()
+back: kestrin.Model = kestrin.from_keras(keras_model)

@@ -26,9 +26,10 @@ void requireInputs(const SampleMatrix& x, PyObject* array, const Network& networ
     }
 }
 
-// One forward pass per row of x, `outputs` columns per row, into a new float64 array.
-PyObject* predictRows(Network& network, int32_t outputs, PyObject* array) {
-    const SampleMatrix x = rowsFromArray(array, "x");
+// One forward pass per row of x, `outputs` columns per row, into a new float64
+// array. x is converted by the caller first: converting can run Python code
+// that re-initialises the record, and nothing from here on runs any.
+PyObject* predictRows(Network& network, int32_t outputs, const SampleMatrix& x, PyObject* array) {
     requireInputs(x, array, network);
 
     npy_intp dims[2] = {x.rows(), outputs};
@@ -60,13 +61,15 @@ PyObject* Model_predict(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
         if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        const SampleMatrix rows = rowsFromArray(x, "x");
+        // Read only now: the conversion may have re-initialised the model.
         ModelObject* model = asModel(self);
         // Holds by construction; checked so that no path reads past the result.
         if (model->outputs < 0 || model->outputs > model->network.outputs) {
             raise(PyExc_RuntimeError, "The model's network has " + std::to_string(model->network.outputs) +
                                           " outputs, not " + std::to_string(model->outputs) + ".");
         }
-        return predictRows(model->network, model->outputs, x);
+        return predictRows(model->network, model->outputs, rows, x);
     });
 }
 
@@ -75,30 +78,43 @@ PyObject* Genome_predict(PyObject* self, PyObject* args) {
         PyObject* x = nullptr;
         if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
         GenomeObject* genome = asGenome(self);
-        if (genome->network.size == 0) {
-            raise(PyExc_RuntimeError,
-                  "This genome holds no network: genomes that predict are handed out by `model.func_evolve`.");
-        }
-        if (genome->outputs < 0 || genome->outputs > genome->network.outputs) {
-            raise(PyExc_RuntimeError, "This genome holds no network with " + std::to_string(genome->outputs) +
-                                          " outputs; its network has " + std::to_string(genome->network.outputs) +
-                                          ".");
-        }
-        return predictRows(genome->network, genome->outputs, x);
+        const auto requireNetwork = [genome] {
+            if (genome->network.size == 0) {
+                raise(PyExc_RuntimeError,
+                      "This genome holds no network: genomes that predict are handed out by `model.func_evolve`.");
+            }
+            if (genome->outputs < 0 || genome->outputs > genome->network.outputs) {
+                raise(PyExc_RuntimeError, "This genome holds no network with " + std::to_string(genome->outputs) +
+                                              " outputs; its network has " +
+                                              std::to_string(genome->network.outputs) + ".");
+            }
+        };
+        requireNetwork();
+        const SampleMatrix rows = rowsFromArray(x, "x");
+        // Again: the conversion may have run __init__ on the genome.
+        requireNetwork();
+        return predictRows(genome->network, genome->outputs, rows, x);
     });
 }
 
 PyObject* Model_evaluate(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
-        if (!model->compiled) {
-            raise(PyExc_RuntimeError, "You must compile your model before evaluating. Use `model.compile(loss)`.");
-        }
+        const auto requireCompiled = [model] {
+            if (!model->compiled) {
+                raise(PyExc_RuntimeError,
+                      "You must compile your model before evaluating. Use `model.compile(loss)`.");
+            }
+        };
+        requireCompiled();
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &xArray, &PyArray_Type, &yArray)) return nullptr;
         const SampleMatrix x = rowsFromArray(xArray, "x");
         const SampleMatrix y = rowsFromArray(yArray, "y");
+        // The conversions may have re-initialised or recompiled the model: every
+        // field is read from here on, with no Python code running in between.
+        requireCompiled();
         requireInputs(x, xArray, model->network);
         if (y.rows() != x.rows()) {
             raise(PyExc_ValueError, "x has shape " + shapeText(xArray) + " and y has shape " + shapeText(yArray) +

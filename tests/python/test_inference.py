@@ -100,3 +100,29 @@ def test_arrays_that_cannot_be_read_raise(model, method, args, error, words):
     model.compile(loss="mse")
     with pytest.raises(error, match=words):
         getattr(model, method)(*args)
+
+
+def converting_runs(x, action):
+    """x as a big-endian ndarray subclass whose conversion to native float64 runs action once."""
+    armed = []
+
+    class Subclass(np.ndarray):
+        def __array_finalize__(self, obj):
+            if armed:
+                armed.pop()()
+
+    view = x.astype(">f8").view(Subclass)
+    armed.append(action)
+    return view
+
+
+def test_predict_and_evaluate_read_the_model_after_converting_their_arrays():
+    x = np.ones((5, 2))
+    model = kestrin.Model(2, 3)
+    result = model.predict(converting_runs(x, lambda: model.__init__(2, 1)))
+    assert result.shape == (5, 1)
+    np.testing.assert_array_equal(result, model.predict(x))
+
+    model.compile(loss="mse")
+    with pytest.raises(RuntimeError, match="You must compile your model before evaluating"):
+        model.evaluate(converting_runs(x, lambda: model.__init__(2, 3)), np.zeros((5, 3)))

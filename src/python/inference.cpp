@@ -50,9 +50,35 @@ PyObject* predictRows(Network& network, int32_t outputs, const SampleMatrix& x, 
     return result.release();
 }
 
-PyObject* nodeDescription(const Network& network, int32_t i) {
-    const char* name = activationName(network.activations[i]);
-    return Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i], "activation", name ? name : "unknown");
+struct Node {
+    double bias;
+    int32_t activation;
+};
+
+struct Connection {
+    int32_t from;
+    int32_t to;
+    double weight;
+};
+
+// The lists below are built from copies taken first: creating the Python
+// objects can start a garbage collection, whose finalizers may re-initialise
+// the model under a loop that still reads its network.
+std::vector<Node> nodesOf(const Network& network) {
+    std::vector<Node> nodes(static_cast<size_t>(network.size));
+    for (int32_t i = 0; i < network.size; ++i) nodes[i] = {network.biases[i], network.activations[i]};
+    return nodes;
+}
+
+std::vector<Connection> connectionsOf(const Network& network) {
+    std::vector<Connection> connections;
+    connections.reserve(static_cast<size_t>(network.connections.count()));
+    for (int32_t from = 0; from < network.size; ++from) {
+        network.connections.forEachInRow(from, 0, [&](int32_t to) {
+            connections.push_back({from, to, network.weights[from][to]});
+        });
+    }
+    return connections;
 }
 
 }  // namespace
@@ -138,10 +164,13 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
 
 PyObject* Model_get_nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Network& network = asModel(self)->network;
-        PyRef list = check(PyRef::steal(PyList_New(network.size)));
-        for (int32_t i = 0; i < network.size; ++i) {
-            PyList_SET_ITEM(list.get(), i, check(nodeDescription(network, i)));  // steals the tuple
+        const std::vector<Node> nodes = nodesOf(asModel(self)->network);
+        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            const char* name = activationName(nodes[i].activation);
+            PyObject* node = check(Py_BuildValue("(n,{s:d,s:s})", static_cast<Py_ssize_t>(i), "bias", nodes[i].bias,
+                                                 "activation", name ? name : "unknown"));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);  // steals the tuple
         }
         return list.release();
     });
@@ -149,15 +178,12 @@ PyObject* Model_get_nodes(PyObject* self, PyObject*) {
 
 PyObject* Model_get_connections(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Network& network = asModel(self)->network;
-        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(network.connections.count()))));
-        Py_ssize_t next = 0;
-        for (int32_t from = 0; from < network.size; ++from) {
-            network.connections.forEachInRow(from, 0, [&](int32_t to) {
-                PyObject* connection =
-                    check(Py_BuildValue("(i,i, {s: d})", from, to, "weight", network.weights[from][to]));
-                PyList_SET_ITEM(list.get(), next++, connection);  // steals connection
-            });
+        const std::vector<Connection> connections = connectionsOf(asModel(self)->network);
+        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connections.size()))));
+        for (size_t k = 0; k < connections.size(); ++k) {
+            const Connection& c = connections[k];
+            PyObject* connection = check(Py_BuildValue("(i,i, {s: d})", c.from, c.to, "weight", c.weight));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), connection);  // steals connection
         }
         return list.release();
     });

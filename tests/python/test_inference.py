@@ -1,3 +1,5 @@
+import gc
+
 import numpy as np
 import pytest
 
@@ -126,3 +128,26 @@ def test_predict_and_evaluate_read_the_model_after_converting_their_arrays():
     model.compile(loss="mse")
     with pytest.raises(RuntimeError, match="You must compile your model before evaluating"):
         model.evaluate(converting_runs(x, lambda: model.__init__(2, 3)), np.zeros((5, 3)))
+
+
+@pytest.mark.parametrize("method", ["get_nodes", "get_connections"])
+def test_listings_survive_a_collection_that_reinitialises_the_model(method):
+    model = kestrin.Model(2, 1)
+    listing = getattr(model, method)
+    expected = listing()
+
+    class Garbage:
+        def __del__(self):
+            model.__init__(2, 300)
+
+    cycle = Garbage()
+    cycle.itself = cycle
+    del cycle
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # the first object the listing creates starts a collection
+    try:
+        result = listing()
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert result == expected and model.size == 302

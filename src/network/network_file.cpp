@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -97,18 +98,46 @@ private:
     size_t used_ = 0;
 };
 
+// "dir/" for "dir/name", "" for a bare name.
+std::string directoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// A name in directory for a file that becomes the target once complete.
+std::string temporaryName(const std::string& directory) {
+    char name[64];
+    std::snprintf(name, sizeof name, ".kestrin-%ld-%08x.tmp", static_cast<long>(getpid()),
+                  static_cast<unsigned>(deviceSeed()));
+    return directory + name;
+}
+
+// The file a chain of symbolic links ends at, or path itself when it is no
+// link. Saving replaces that file and keeps the links; a dangling link gets its
+// target created.
+std::string linkTarget(const std::string& path) {
+    std::string current = path;
+    std::vector<char> buffer(4096);
+    for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        const ssize_t length = ::readlink(current.c_str(), buffer.data(), buffer.size());
+        if (length < 0) throwErrno(errno, "cannot read the link " + quoted(current));
+        if (static_cast<size_t>(length) == buffer.size()) throwErrno(ENAMETOOLONG, "cannot write " + quoted(path));
+        const std::string target(buffer.data(), static_cast<size_t>(length));
+        current = target.front() == '/' ? target : directoryOf(current) + target;
+    }
+    throwErrno(ELOOP, "cannot write " + quoted(path));
+}
+
 // A new file beside the target, removed again unless commit() renames it over
 // the target. Creating it exclusively keeps two concurrent writers apart.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const std::string& target) : target_(target) {
-        const size_t slash = target.rfind('/');
-        const std::string directory = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        const std::string directory = directoryOf(target);
         for (int attempt = 0; attempt < 64; ++attempt) {
-            char name[64];
-            std::snprintf(name, sizeof name, ".kestrin-%ld-%08x.tmp", static_cast<long>(getpid()),
-                          static_cast<unsigned>(deviceSeed()));
-            path_ = directory + name;
+            path_ = temporaryName(directory);
             errno = 0;
             file_.reset(std::fopen(path_.c_str(), "wbx"));
             if (file_) return;
@@ -218,12 +247,63 @@ std::vector<T> readItems(ChunkReader& reader, std::vector<unsigned char>& chunk,
     return items;
 }
 
+// Linux: the file is written without a name in the target's directory and
+// named only once complete and durable, so a save killed midway leaves nothing
+// behind. False, with nothing left over, where the system cannot make or name
+// such a file; the named temporary file then does the work and reports errors.
+bool replaceThroughUnnamedFile(const Network& network, const std::string& target, std::optional<mode_t> mode) {
+#ifdef O_TMPFILE
+    const std::string directory = directoryOf(target);
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    errno = 0;
+    File file(::fdopen(fd, "wb"));
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        throwErrno(error, "cannot write " + quoted(target));
+    }
+    if (mode) ::fchmod(fd, *mode);
+    writeContents(network, file.get(), target);
+    errno = 0;
+    if (std::fflush(file.get()) != 0 || std::ferror(file.get())) throwErrno(errno, "cannot write " + quoted(target));
+    if (::fsync(fd) != 0) throwErrno(errno, "cannot write " + quoted(target));
+
+    // A name of its own first: linkat cannot replace an existing target.
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    std::string name;
+    bool linked = false;
+    for (int attempt = 0; attempt < 64 && !linked; ++attempt) {
+        name = temporaryName(directory);
+        // Without /proc, only a privileged process may link by descriptor.
+        linked = ::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+                 (errno != EEXIST && ::linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0);
+        if (!linked && errno != EEXIST) return false;
+    }
+    if (!linked) return false;
+    const auto fail = [&](const char* what) {
+        const int error = errno;
+        ::unlink(name.c_str());
+        throwErrno(error, what + quoted(target));
+    };
+    errno = 0;
+    if (std::fclose(file.release()) != 0) fail("cannot write ");
+    if (std::rename(name.c_str(), target.c_str()) != 0) fail("cannot replace ");
+    return true;
+#else
+    (void)network, (void)target, (void)mode;
+    return false;
+#endif
+}
+
 }  // namespace
 
-void Network::save(const std::string& path) const {
+void Network::save(const std::string& requested) const {
     // Refuse what opening the target for writing would refuse, before any work:
     // no name, a directory, or an existing file this process may not write.
-    if (path.empty()) throwErrno(ENOENT, "cannot write ''");
+    if (requested.empty()) throwErrno(ENOENT, "cannot write ''");
+    const std::string path = linkTarget(requested);
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
     if (exists && S_ISDIR(target.st_mode)) throwErrno(EISDIR, "cannot write " + quoted(path));
@@ -242,10 +322,12 @@ void Network::save(const std::string& path) const {
         return;
     }
 
-    TemporaryFile temporary(path);
     // The replacement keeps the permissions of the file it replaces.
-    if (exists) ::fchmod(fileno(temporary.get()), target.st_mode & 07777);
+    const std::optional<mode_t> mode = exists ? std::optional<mode_t>(target.st_mode & 07777) : std::nullopt;
+    if (replaceThroughUnnamedFile(*this, path, mode)) return;
 
+    TemporaryFile temporary(path);
+    if (mode) ::fchmod(fileno(temporary.get()), *mode);
     writeContents(*this, temporary.get(), path);
     temporary.commit();
 }

@@ -56,12 +56,13 @@ std::string_view nameAt(PyObject* names, Py_ssize_t i, const char* argument) {
     return utf8(item);
 }
 
-// Swaps before releasing: releasing the old optimizer may run Python code.
-void setOptimizer(ModelObject* model, PyObject* optimizer) {
-    PyObject* old = model->optimizer;
-    model->optimizer = optimizer;
-    Py_XDECREF(old);
-}
+// What a successful compile installs, built whole before the record changes.
+struct CompileState {
+    PyRef optimizer;
+    bool hasLoss = false;
+    std::vector<int32_t> metricIds;  // loss id first (when given), then metrics
+    std::vector<int32_t> monitorIds;
+};
 
 PyObject* resolveOptimizer(PyObject* given) {
     if (given == nullptr) return check(Optimizers::getByString("alpha"));
@@ -77,6 +78,36 @@ PyObject* resolveOptimizer(PyObject* given) {
         return optimizer;
     }
     raise(PyExc_ValueError, "The given optimizer is not an optimizer and not the name of an optimizer.\n");
+}
+
+// Reads every argument into a new state; the model is not touched. Runs no
+// Python code of the user's: the names are str objects read in place.
+CompileState compileState(PyObject* optimizer, const char* loss, PyObject* metrics, PyObject* monitors) {
+    CompileState state;
+    state.optimizer = PyRef::steal(resolveOptimizer(optimizer));
+
+    if (loss[0] != '\0') {
+        const int32_t id = lossId(loss);
+        if (id < 0) raise(PyExc_ValueError, "Loss '" + std::string(loss) + "' not known.\n");
+        state.metricIds.push_back(id);
+        state.hasLoss = true;
+    }
+
+    requireSequence(metrics, "metrics");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(metrics); ++i) {
+        const std::string_view name = nameAt(metrics, i, "metrics");
+        const int32_t id = lossId(name);
+        if (id < 0) raiseText(PyExc_ValueError, "Metric '" + std::string(name) + "' not known.\n");
+        state.metricIds.push_back(id);
+    }
+
+    requireSequence(monitors, "monitors");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(monitors); ++i) {
+        const std::string_view name = nameAt(monitors, i, "monitors");
+        if (name != kSizeMonitor) raiseText(PyExc_ValueError, "Monitor '" + std::string(name) + "' not known.\n");
+        state.monitorIds.push_back(kSizeMonitorId);
+    }
+    return state;
 }
 
 }  // namespace
@@ -95,39 +126,29 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
 
-        // Every error below leaves the model uncompiled, with whatever was set before it.
         ModelObject* model = asModel(self);
-        model->compiled = false;
-        model->hasLoss = false;
-        std::vector<int32_t>().swap(model->metricIds);
-        setOptimizer(model, nullptr);
-
-        setOptimizer(model, resolveOptimizer(optimizer));
-
-        if (loss[0] != '\0') {
-            const int32_t id = lossId(loss);
-            if (id < 0) raise(PyExc_ValueError, "Loss '" + std::string(loss) + "' not known.\n");
-            model->metricIds.push_back(id);
-            model->hasLoss = true;
+        CompileState state;
+        try {
+            state = compileState(optimizer, loss, metrics, monitors);
+        } catch (...) {
+            // An error leaves the model uncompiled. Its optimizer stays: releasing
+            // it could run Python code while the error is pending.
+            model->compiled = false;
+            model->hasLoss = false;
+            std::vector<int32_t>().swap(model->metricIds);
+            throw;
         }
 
-        requireSequence(metrics, "metrics");
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(metrics); ++i) {
-            const std::string_view name = nameAt(metrics, i, "metrics");
-            const int32_t id = lossId(name);
-            if (id < 0) raiseText(PyExc_ValueError, "Metric '" + std::string(name) + "' not known.\n");
-            model->metricIds.push_back(id);
-        }
-
-        requireSequence(monitors, "monitors");
-        std::vector<int32_t>().swap(model->monitorIds);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(monitors); ++i) {
-            const std::string_view name = nameAt(monitors, i, "monitors");
-            if (name != kSizeMonitor) raiseText(PyExc_ValueError, "Monitor '" + std::string(name) + "' not known.\n");
-            model->monitorIds.push_back(kSizeMonitorId);
-        }
-
+        // Nothing below runs Python code until the record is complete.
+        PyObject* previous = model->optimizer;
+        model->optimizer = state.optimizer.release();
+        model->hasLoss = state.hasLoss;
+        model->metricIds.swap(state.metricIds);
+        model->monitorIds.swap(state.monitorIds);
         model->compiled = true;
+        // Last: an optimizer's __del__ may compile this model again, which then
+        // simply follows this call.
+        Py_XDECREF(previous);
         Py_RETURN_NONE;
     });
 }

@@ -31,9 +31,10 @@ void requireInputs(const SampleMatrix& x, PyObject* array, const Network& networ
     }
 }
 
-// One forward pass per row of x, `outputs` columns per row, into a new float64 array.
-PyObject* predictRows(Network& network, int32_t outputs, PyObject* array) {
-    const SampleMatrix x = rowsFromArray(array, "x");
+// One forward pass per row of x, `outputs` columns per row, into a new float64
+// array. x is converted by the caller first: converting can run Python code
+// that re-initialises the record, and nothing from here on runs any.
+PyObject* predictRows(Network& network, int32_t outputs, const SampleMatrix& x, PyObject* array) {
     requireInputs(x, array, network);
 
     npy_intp dims[2] = {x.rows(), outputs};
@@ -54,9 +55,35 @@ PyObject* predictRows(Network& network, int32_t outputs, PyObject* array) {
     return result.release();
 }
 
-PyObject* nodeDescription(const Network& network, int32_t i) {
-    const char* name = activationName(network.activations[i]);
-    return Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i], "activation", name ? name : "unknown");
+struct Node {
+    double bias;
+    int32_t activation;
+};
+
+struct Connection {
+    int32_t from;
+    int32_t to;
+    double weight;
+};
+
+// The lists below are built from copies taken first: creating the Python
+// objects can start a garbage collection, whose finalizers may re-initialise
+// the model under a loop that still reads its network.
+std::vector<Node> nodesOf(const Network& network) {
+    std::vector<Node> nodes(static_cast<size_t>(network.size));
+    for (int32_t i = 0; i < network.size; ++i) nodes[i] = {network.biases[i], network.activations[i]};
+    return nodes;
+}
+
+std::vector<Connection> connectionsOf(const Network& network) {
+    std::vector<Connection> connections;
+    connections.reserve(static_cast<size_t>(network.connections.count()));
+    for (int32_t from = 0; from < network.size; ++from) {
+        network.connections.forEachInRow(from, 0, [&](int32_t to) {
+            connections.push_back({from, to, network.weights[from][to]});
+        });
+    }
+    return connections;
 }
 
 }  // namespace
@@ -65,13 +92,15 @@ PyObject* Model_predict(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
         if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        const SampleMatrix rows = rowsFromArray(x, "x");
+        // Read only now: the conversion may have re-initialised the model.
         ModelObject* model = asModel(self);
         // Holds by construction; checked so that no path reads past the result.
         if (model->outputs < 0 || model->outputs > model->network.outputs) {
             raise(PyExc_RuntimeError, "The model's network has " + std::to_string(model->network.outputs) +
                                           " outputs, not " + std::to_string(model->outputs) + ".");
         }
-        return predictRows(model->network, model->outputs, x);
+        return predictRows(model->network, model->outputs, rows, x);
     });
 }
 
@@ -80,30 +109,43 @@ PyObject* Genome_predict(PyObject* self, PyObject* args) {
         PyObject* x = nullptr;
         if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
         GenomeObject* genome = asGenome(self);
-        if (genome->network.size == 0) {
-            raise(PyExc_RuntimeError,
-                  "This genome holds no network: genomes that predict are handed out by `model.func_evolve`.");
-        }
-        if (genome->outputs < 0 || genome->outputs > genome->network.outputs) {
-            raise(PyExc_RuntimeError, "This genome holds no network with " + std::to_string(genome->outputs) +
-                                          " outputs; its network has " + std::to_string(genome->network.outputs) +
-                                          ".");
-        }
-        return predictRows(genome->network, genome->outputs, x);
+        const auto requireNetwork = [genome] {
+            if (genome->network.size == 0) {
+                raise(PyExc_RuntimeError,
+                      "This genome holds no network: genomes that predict are handed out by `model.func_evolve`.");
+            }
+            if (genome->outputs < 0 || genome->outputs > genome->network.outputs) {
+                raise(PyExc_RuntimeError, "This genome holds no network with " + std::to_string(genome->outputs) +
+                                              " outputs; its network has " +
+                                              std::to_string(genome->network.outputs) + ".");
+            }
+        };
+        requireNetwork();
+        const SampleMatrix rows = rowsFromArray(x, "x");
+        // Again: the conversion may have run __init__ on the genome.
+        requireNetwork();
+        return predictRows(genome->network, genome->outputs, rows, x);
     });
 }
 
 PyObject* Model_evaluate(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
-        if (!model->compiled) {
-            raise(PyExc_RuntimeError, "You must compile your model before evaluating. Use `model.compile(loss)`.");
-        }
+        const auto requireCompiled = [model] {
+            if (!model->compiled) {
+                raise(PyExc_RuntimeError,
+                      "You must compile your model before evaluating. Use `model.compile(loss)`.");
+            }
+        };
+        requireCompiled();
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &xArray, &PyArray_Type, &yArray)) return nullptr;
         const SampleMatrix x = rowsFromArray(xArray, "x");
         const SampleMatrix y = rowsFromArray(yArray, "y");
+        // The conversions may have re-initialised or recompiled the model: every
+        // field is read from here on, with no Python code running in between.
+        requireCompiled();
         requireInputs(x, xArray, model->network);
         if (y.rows() != x.rows()) {
             raise(PyExc_ValueError, "x has shape " + shapeText(xArray) + " and y has shape " + shapeText(yArray) +
@@ -127,10 +169,13 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
 
 PyObject* Model_get_nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Network& network = asModel(self)->network;
-        PyRef list = check(PyRef::steal(PyList_New(network.size)));
-        for (int32_t i = 0; i < network.size; ++i) {
-            PyList_SET_ITEM(list.get(), i, check(nodeDescription(network, i)));  // steals the tuple
+        const std::vector<Node> nodes = nodesOf(asModel(self)->network);
+        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            const char* name = activationName(nodes[i].activation);
+            PyObject* node = check(Py_BuildValue("(n,{s:d,s:s})", static_cast<Py_ssize_t>(i), "bias", nodes[i].bias,
+                                                 "activation", name ? name : "unknown"));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);  // steals the tuple
         }
         return list.release();
     });
@@ -138,15 +183,12 @@ PyObject* Model_get_nodes(PyObject* self, PyObject*) {
 
 PyObject* Model_get_connections(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        const Network& network = asModel(self)->network;
-        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(network.connections.count()))));
-        Py_ssize_t next = 0;
-        for (int32_t from = 0; from < network.size; ++from) {
-            network.connections.forEachInRow(from, 0, [&](int32_t to) {
-                PyObject* connection =
-                    check(Py_BuildValue("(i,i, {s: d})", from, to, "weight", network.weights[from][to]));
-                PyList_SET_ITEM(list.get(), next++, connection);  // steals connection
-            });
+        const std::vector<Connection> connections = connectionsOf(asModel(self)->network);
+        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connections.size()))));
+        for (size_t k = 0; k < connections.size(); ++k) {
+            const Connection& c = connections[k];
+            PyObject* connection = check(Py_BuildValue("(i,i, {s: d})", c.from, c.to, "weight", c.weight));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), connection);  // steals connection
         }
         return list.release();
     });

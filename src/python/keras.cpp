@@ -15,8 +15,10 @@
 #include <cctype>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "network/activation.h"
@@ -236,16 +238,61 @@ std::string typeName(PyObject* object) {
     return text ? text : "";
 }
 
-// Reads node k's incoming weights, bias and activation from its layer.
-void importNode(Network& network, int32_t k, PyObject* layer, const std::string& name) {
+// The array behind a kernel or bias as NumPy sees it: the object itself when
+// it is an ndarray, so that its shape is read without copying anything.
+PyRef weightArray(PyObject* object) {
+    if (PyArray_Check(object)) return PyRef::borrow(object);
+    return check(PyRef::steal(PyArray_FromAny(object, nullptr, 0, 0, 0, nullptr)));
+}
+
+// The weight's values, once its shape is exactly `shape`. Checked before the
+// copy: a broadcast view can describe far more elements than memory holds.
+SampleMatrix exactRows(PyObject* object, std::initializer_list<npy_intp> shape, const std::string& layer,
+                       const char* what) {
+    PyRef array = weightArray(object);
+    PyArrayObject* view = asArray(array.get());
+    const bool exact = PyArray_NDIM(view) == static_cast<int>(shape.size()) &&
+                       std::equal(shape.begin(), shape.end(), PyArray_DIMS(view));
+    if (!exact) {
+        std::string wanted;
+        for (npy_intp d : shape) wanted += (wanted.empty() ? "(" : ", ") + std::to_string(d);
+        wanted += shape.size() == 1 ? ",)" : ")";
+        refuseLayer(layer,
+                    std::string("its ") + what + " has shape " + shapeText(array.get()) + ", not " + wanted + ".");
+    }
+    const std::string name = std::string("the ") + what + " of layer '" + layer + "'";
+    return rowsFromArray(array.get(), name.c_str());
+}
+
+// The layout has one unit per node; a Dense layer of several would import as
+// its unit 0 alone. A layer without "units" is judged by its kernel's shape.
+void requireOneUnit(PyObject* layer, const std::string& name) {
+    PyObject* units = PyObject_GetAttrString(layer, "units");
+    if (units == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        return;
+    }
+    PyRef owned = PyRef::steal(units);
+    if (!PyLong_Check(units)) return;
+    const long long count = PyLong_AsLongLong(units);
+    if (count == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (count != 1) {
+        PyRef text = check(PyRef::steal(PyObject_Str(units)));
+        const char* digits = PyUnicode_AsUTF8(text.get());
+        if (digits == nullptr) throw PythonErrorSet{};
+        refuseLayer(name, std::string("it has ") + digits + " units; every node layer has exactly 1.");
+    }
+}
+
+// Reads node k's incoming weights, bias and activation from its layer. An
+// activation the names table does not know is stored as the table's "anything
+// else" id and its name returned, so that the caller can warn once the import
+// has succeeded.
+std::optional<std::string> importNode(Network& network, int32_t k, PyObject* layer, const std::string& name) {
     PyRef weights = check(PyRef::steal(PyObject_CallMethod(layer, "get_weights", nullptr)));
     PyRef pair = sequence(weights.get(), name, "get_weights()");
     if (PyTuple_GET_SIZE(pair.get()) < 2) refuseLayer(name, "it has no kernel and bias.");
-    const std::string kernelName = "the kernel of layer '" + name + "'";
-    const std::string biasName = "the bias of layer '" + name + "'";
-    const SampleMatrix kernel = rowsFromArray(PyTuple_GET_ITEM(pair.get(), 0), kernelName.c_str());
-    const SampleMatrix bias = rowsFromArray(PyTuple_GET_ITEM(pair.get(), 1), biasName.c_str());
-    if (bias.rows() < 1 || bias.columns() < 1) refuseLayer(name, "its bias is empty.");
 
     // A node layer reads either one node layer or a Concatenate of node layers.
     std::vector<PyRef> feeders = feedingLayers(layer, name);
@@ -260,10 +307,6 @@ void importNode(Network& network, int32_t k, PyObject* layer, const std::string&
         refuseLayer(name, "it reads '" + feederName + "', which is neither a node layer nor a Concatenate.");
     }
     if (sources.empty()) refuseLayer(name, "it has no predecessor.");
-    if (kernel.columns() < 1 || static_cast<size_t>(kernel.rows()) < sources.size()) {
-        refuseLayer(name, "its kernel has " + std::to_string(kernel.rows()) + " rows for " +
-                              std::to_string(sources.size()) + " predecessors.");
-    }
 
     std::vector<int32_t> from;
     for (const PyRef& source : sources) {
@@ -277,19 +320,28 @@ void importNode(Network& network, int32_t k, PyObject* layer, const std::string&
         from.push_back(j);
     }
 
+    requireOneUnit(layer, name);
+    // The pair is our own tuple, so its items stay alive whatever the conversions run.
+    const SampleMatrix kernel =
+        exactRows(PyTuple_GET_ITEM(pair.get(), 0), {static_cast<npy_intp>(from.size()), 1}, name, "kernel");
+    const SampleMatrix bias = exactRows(PyTuple_GET_ITEM(pair.get(), 1), {1}, name, "bias");
+
     PyRef activation = layerAttribute(layer, "activation", name);
     PyRef activationName = layerAttribute(activation.get(), "__name__", name);
     if (!PyUnicode_Check(activationName.get())) refuseLayer(name, "its activation has no name.", PyExc_TypeError);
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(activationName.get(), &length);
     if (text == nullptr) throw PythonErrorSet{};
+    const std::string_view activationText(text, static_cast<size_t>(length));
 
     // Only now, with everything read and checked, touch the network.
     for (size_t r = 0; r < from.size(); ++r) {
         network.connect(from[r], k, kernel.at(static_cast<int32_t>(r), 0));
     }
     network.biases[k] = bias.at(0, 0);
-    network.activations[k] = nameToInt(std::string_view(text, static_cast<size_t>(length)));
+    network.activations[k] = nameToInt(activationText);
+    if (network.activations[k] < kActivationCount) return std::nullopt;
+    return std::string(activationText);
 }
 
 }  // namespace
@@ -414,8 +466,19 @@ PyObject* kestrin_from_keras(PyObject*, PyObject* args) {
         // Second pass: the contents. Input nodes carry nothing to import.
         Network network(inputs, outputs);
         network.setSize(n);
+        std::vector<std::pair<std::string, std::string>> unknown;  // layer, activation
         for (int32_t k = inputs; k < n; ++k) {
-            importNode(network, k, PyTuple_GET_ITEM(layers.get(), layerOfNode[k]), names[layerOfNode[k]]);
+            const std::string& name = names[layerOfNode[k]];
+            std::optional<std::string> activation =
+                importNode(network, k, PyTuple_GET_ITEM(layers.get(), layerOfNode[k]), name);
+            if (activation) unknown.emplace_back(name, std::move(*activation));
+        }
+        // The import stands as specified, but the node now outputs 0.0 where
+        // Keras computed something else: say so, through the warnings filters.
+        for (const auto& [layer, activation] : unknown) {
+            const std::string message = "Layer '" + layer + "' has the activation '" + activation +
+                                        "', which kestrin does not know; its node will output 0.0.";
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw PythonErrorSet{};
         }
         return modelFromNetwork(std::move(network));
     });

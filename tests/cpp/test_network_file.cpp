@@ -190,6 +190,25 @@ void expectErrno(const std::function<void()>& call, int error) {
     }
 }
 
+TEST_F(NetworkFile, SavingThroughLinksReplacesTheFileTheyNameAndKeepsTheLinks) {
+    // latest.kn -> step -> runs/run-42.kn, relative and dangling at first.
+    fs::create_directory(path("runs"));
+    fs::create_symlink("runs/run-42.kn", path("step"));
+    fs::create_symlink("step", path("latest.kn"));
+    const Network first = hiddenNetwork();
+    first.save(path("latest.kn"));
+    EXPECT_TRUE(Network::load(path("runs/run-42.kn")).sameGenes(first));
+    const Network second(1, 1);
+    second.save(path("latest.kn"));
+    EXPECT_TRUE(Network::load(path("runs/run-42.kn")).sameGenes(second));
+    EXPECT_TRUE(fs::is_symlink(path("latest.kn")) && fs::is_symlink(path("step")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("runs")), fs::directory_iterator()), 1);
+    EXPECT_EQ(entries().size(), 3u);
+
+    fs::create_symlink("loop", path("loop"));
+    expectErrno([&] { first.save(path("loop")); }, ELOOP);
+}
+
 TEST_F(NetworkFile, FailedSaveLeavesTheTargetAndNoLitterAndErrorsKeepErrno) {
     const Network network = hiddenNetwork();
     writeBytes(path("file"), {1, 2, 3});

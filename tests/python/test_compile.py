@@ -95,3 +95,18 @@ def test_argument_parsing_errors_change_nothing(model):
         with pytest.raises((TypeError, ValueError)):
             model.compile(**kwargs)
     assert model.evaluate(X, Y) == before
+
+
+def test_an_optimizer_released_by_compile_sees_the_finished_compile(model):
+    seen = []
+
+    class Releasing(Alpha):
+        def __del__(self):
+            seen.append(model.evaluate(X, Y))
+            model.compile(loss="mae")  # a compile of its own, which then follows the outer one
+
+    model.compile(optimizer=Releasing(), loss="mape")
+    model.compile(loss="mse", metrics=["mape"])
+    expected = expected_scores(model.predict(X), Y)
+    assert seen == [pytest.approx([expected["mse"], expected["mape"]], rel=1e-12)]
+    assert model.evaluate(X, Y) == pytest.approx([expected["mae"]], rel=1e-12)

@@ -1,3 +1,5 @@
+import gc
+
 import numpy as np
 import pytest
 
@@ -100,3 +102,52 @@ def test_arrays_that_cannot_be_read_raise(model, method, args, error, words):
     model.compile(loss="mse")
     with pytest.raises(error, match=words):
         getattr(model, method)(*args)
+
+
+def converting_runs(x, action):
+    """x as a big-endian ndarray subclass whose conversion to native float64 runs action once."""
+    armed = []
+
+    class Subclass(np.ndarray):
+        def __array_finalize__(self, obj):
+            if armed:
+                armed.pop()()
+
+    view = x.astype(">f8").view(Subclass)
+    armed.append(action)
+    return view
+
+
+def test_predict_and_evaluate_read_the_model_after_converting_their_arrays():
+    x = np.ones((5, 2))
+    model = kestrin.Model(2, 3)
+    result = model.predict(converting_runs(x, lambda: model.__init__(2, 1)))
+    assert result.shape == (5, 1)
+    np.testing.assert_array_equal(result, model.predict(x))
+
+    model.compile(loss="mse")
+    with pytest.raises(RuntimeError, match="You must compile your model before evaluating"):
+        model.evaluate(converting_runs(x, lambda: model.__init__(2, 3)), np.zeros((5, 3)))
+
+
+@pytest.mark.parametrize("method", ["get_nodes", "get_connections"])
+def test_listings_survive_a_collection_that_reinitialises_the_model(method):
+    model = kestrin.Model(2, 1)
+    listing = getattr(model, method)
+    expected = listing()
+
+    class Garbage:
+        def __del__(self):
+            model.__init__(2, 300)
+
+    cycle = Garbage()
+    cycle.itself = cycle
+    del cycle
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # the first object the listing creates starts a collection
+    try:
+        result = listing()
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert result == expected and model.size == 302

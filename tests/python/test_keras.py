@@ -3,6 +3,7 @@ import random
 import subprocess
 import sys
 import types
+import warnings
 
 import numpy as np
 import pytest
@@ -135,7 +136,8 @@ def test_unknown_activation_imports_but_does_not_export(keras):
     model = kestrin.Model(2, 1)
     exported = model.to_keras()
     node_layers(exported)["node2"].activation = keras.activations.elu
-    back = kestrin.from_keras(exported)
+    with pytest.warns(RuntimeWarning, match="Layer 'node2' has the activation 'elu', which kestrin does not know"):
+        back = kestrin.from_keras(exported)
     np.testing.assert_array_equal(back.predict(sample(2)), np.zeros((6, 1)))
     with pytest.raises(ValueError, match="Node 2 .*activation id 4"):
         back.to_keras()
@@ -206,6 +208,17 @@ def test_duck_typed_model_imports():
     np.testing.assert_array_equal(model.predict(x)[:, 0], 0.5 * x[:, 0] - x[:, 1] + 0.25)
 
 
+def test_an_unknown_activation_warns_through_the_warnings_filters():
+    duck = duck_model()
+    duck.layers[4].activation.__name__ = "softmax"
+    with pytest.warns(RuntimeWarning, match="'node2' has the activation 'softmax'"):
+        assert kestrin.from_keras(duck).get_nodes()[2][1]["activation"] == "unknown"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="'softmax'"):
+            kestrin.from_keras(duck)
+
+
 def fail():
     raise RuntimeError("backend gone")
 
@@ -219,8 +232,12 @@ def fail():
         (2, "name", 5, TypeError, "name must be a str"),
         (3, "__class__", Layer, ValueError, "'node2' .*'concatenate', which is neither a node layer nor a Concatenate"),
         (4, "_inbound_nodes", [], ValueError, "'node2' .*not connected"),
-        (4, "weights", [np.array([[0.5]]), np.array([0.25])], ValueError, "'node2' .*1 rows for 2 predecessors"),
-        (4, "weights", [np.array([[0.5], [1.0]]), np.zeros(0)], ValueError, "'node2' .*bias is empty"),
+        (4, "weights", [np.array([[0.5]]), np.array([0.25])], ValueError, r"'node2' .*kernel .*\(1, 1\), not \(2, 1\)"),
+        (4, "weights", [np.array([[0.5], [1.0]]), np.zeros(0)], ValueError, r"'node2' .*bias .*\(0,\), not \(1,\)"),
+        # Refused before anything is copied: this view describes 2 GiB.
+        (4, "weights", [np.broadcast_to(np.ones((1, 1)), (2**28, 1)), np.zeros(1)], ValueError, r"\(268435456, 1\)"),
+        (4, "weights", [np.ones((2, 1, 3)), np.zeros(1)], ValueError, r"'node2' .*kernel has shape \(2, 1, 3\)"),
+        (4, "units", 3, ValueError, "'node2' .*it has 3 units"),
         (4, "weights", [np.ones((2, 1))], ValueError, "'node2' .*no kernel and bias"),
         (4, "weights", 3, TypeError, "'node2'"),
         (4, "activation", None, TypeError, "'node2' .*no attribute 'activation'"),

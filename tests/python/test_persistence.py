@@ -3,6 +3,9 @@
 # exceptions.
 import os
 import struct
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -91,3 +94,41 @@ def test_a_damaged_file_raises_valueerror_naming_the_file(tmp_path):
     with pytest.raises(ValueError) as error:
         kestrin.load(str(path))
     assert str(path) in str(error.value) and "partial connection record of 15 bytes" in str(error.value)
+
+
+def o_tmpfile_works(directory):
+    try:
+        os.close(os.open(directory, os.O_TMPFILE | os.O_WRONLY))
+        return True
+    except (AttributeError, OSError):
+        return False
+
+
+def test_a_save_killed_midway_leaves_nothing_beside_the_target(tmp_path):
+    if not o_tmpfile_works(tmp_path):
+        pytest.skip("the file system cannot hold a file without a name")
+    path = str(tmp_path / "model.kn")
+    code = f"import kestrin\nm = kestrin.Model(2, 1, size=2000)\nprint(flush=True)\nwhile True: m.save({path!r})\n"
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kestrin.__file__)}
+    child = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE)
+    try:
+        child.stdout.readline()
+        # The file being written is open in the child: kill it then, mid-save.
+        descriptors = f"/proc/{child.pid}/fd"
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            try:
+                if any(os.readlink(f"{descriptors}/{fd}").startswith(str(tmp_path))
+                       for fd in os.listdir(descriptors)):
+                    break
+            except FileNotFoundError:
+                pass  # a descriptor closed while we looked
+        else:
+            pytest.fail("the child never wrote its model")
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+    assert set(os.listdir(tmp_path)) <= {"model.kn"}
+    if os.listdir(tmp_path):
+        assert kestrin.load(path).size == 2000

@@ -47,4 +47,7 @@ PyObject* Alpha_setstate(PyObject* self, PyObject* state);
 PyObject* Alpha_copy(PyObject* self, PyObject* args);
 PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo);
 
+// seeding.cpp
+PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace kestrin::py

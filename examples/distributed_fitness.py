@@ -73,7 +73,7 @@ def main():
         cluster = None
         client = Client(args.scheduler)
     else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True)
         client = Client(cluster)
     try:
         print(f"cluster: {len(client.scheduler_info()['workers'])} workers")

@@ -40,7 +40,7 @@ def test_process_pool_gives_the_serial_history(serial_run):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster:
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 

@@ -340,7 +340,13 @@ using Restore = void (*)(PyObject*, PyObject*);
 PyRef blankLike(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyRef noArgs = check(PyRef::steal(PyTuple_New(0)));
-    return check(PyRef::steal(type->tp_new(type, noArgs.get(), nullptr)));
+    PyRef blank = check(PyRef::steal(type->tp_new(type, noArgs.get(), nullptr)));
+    // A subclass's __new__ may return anything; the record is written only into its own type.
+    if (!PyObject_TypeCheck(blank.get(), type)) {
+        raise(PyExc_TypeError, std::string("cannot copy a ") + type->tp_name + ": its __new__ returned a " +
+                                   Py_TYPE(blank.get())->tp_name);
+    }
+    return blank;
 }
 
 PyObject* reduce(PyObject* self, StateOf state) {

@@ -105,6 +105,14 @@ def test_subclasses_travel_as_their_class_with_their_attributes():
     assert state(deep)["optimizer"] is not state(model)["optimizer"]
     assert state(state(deep)["optimizer"]) == state(state(model)["optimizer"])
 
+    class Odd(kestrin.Model):
+        def __new__(cls, *args):
+            return 5
+
+    for make_copy in (copy.copy, copy.deepcopy):
+        with pytest.raises(TypeError, match="its __new__ returned a int"):
+            make_copy(kestrin.Model.__new__(Odd))
+
 
 @pytest.mark.parametrize("make_copy", [copy.copy, copy.deepcopy, lambda m: pickle.loads(pickle.dumps(m))])
 def test_copies_train_independently(make_copy):

@@ -108,7 +108,8 @@ PyMethodDef modelMethods[] = {
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
     {"to_keras", Model_to_keras, METH_VARARGS, "to_keras(self)\n--\n\nConvert the Kestrin model to a Keras model."},
     {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
-    {"__reduce__", Model_reduce, METH_NOARGS, "__reduce__(self)\n--\n\nThe state that pickle stores: the network and the compile state."},
+    {"__reduce__", Model_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the network and the compile state."},
     {"__setstate__", Model_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
     {"__copy__", Model_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
     {"__deepcopy__", Model_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
@@ -161,7 +162,8 @@ void Genome_dealloc(PyObject* self) {
 PyMethodDef genomeMethods[] = {
     {"predict", Genome_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
-    {"__reduce__", Genome_reduce, METH_NOARGS, "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},
+    {"__reduce__", Genome_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},
     {"__setstate__", Genome_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
     {"__copy__", Genome_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
     {"__deepcopy__", Genome_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
@@ -185,7 +187,8 @@ int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
 PyMethodDef alphaMethods[] = {
-    {"__reduce__", Alpha_reduce, METH_NOARGS, "__reduce__(self)\n--\n\nThe state that pickle stores: the mutation rate."},
+    {"__reduce__", Alpha_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the mutation rate."},
     {"__setstate__", Alpha_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
     {"__copy__", Alpha_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
     {"__deepcopy__", Alpha_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},

@@ -123,7 +123,9 @@ std::string typeName(PyObject* object) { return Py_TYPE(object)->tp_name; }
 
 int32_t StateReader::int32(const char* key) {
     PyObject* item = value(key);
-    if (!PyLong_Check(item) || PyBool_Check(item)) refuse(std::string("'") + key + "' must be an int, not " + typeName(item));
+    if (!PyLong_Check(item) || PyBool_Check(item)) {
+        refuse(std::string("'") + key + "' must be an int, not " + typeName(item));
+    }
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(item, &overflow);
     if (number == -1 && PyErr_Occurred()) throw PythonErrorSet{};
@@ -192,7 +194,6 @@ void StateReader::finish() {
         }
         attributes_ = PyRef::borrow(attributes);
     }
-    if (static_cast<size_t>(PyDict_GET_SIZE(state_.get())) == read_.size()) return;
     Py_ssize_t at = 0;
     PyObject* key = nullptr;
     PyObject* item = nullptr;

@@ -20,6 +20,7 @@
 
 #include "network/file_error.h"
 #include "network/network.h"
+#include "network/network_bytes.h"
 #include "network/random.h"
 
 namespace kestrin {
@@ -60,8 +61,9 @@ std::string quoted(const std::string& path) { return "'" + path + "'"; }
     throw std::system_error(error != 0 ? error : EIO, std::generic_category(), what);
 }
 
-[[noreturn]] void throwFormat(const std::string& path, const std::string& defect) {
-    throw FileFormatError("invalid model file " + quoted(path) + ": " + defect);
+// subject names what is damaged: a model file, or a network's bytes in memory.
+[[noreturn]] void throwFormat(const std::string& subject, const std::string& defect) {
+    throw FileFormatError("invalid " + subject + ": " + defect);
 }
 
 struct FileCloser {
@@ -108,7 +110,7 @@ std::string directoryOf(const std::string& path) {
 std::string temporaryName(const std::string& directory) {
     char name[64];
     std::snprintf(name, sizeof name, ".kestrin-%ld-%08x.tmp", static_cast<long>(getpid()),
-                  static_cast<unsigned>(deviceSeed()));
+                  static_cast<unsigned>(unseededDeviceValue()));
     return directory + name;
 }
 
@@ -178,9 +180,24 @@ private:
     File file_;
 };
 
+// Grows a string by the bytes claimed: the encoding in memory.
+class BytesWriter {
+public:
+    explicit BytesWriter(std::string& bytes) : bytes_(bytes) {}
+
+    unsigned char* claim(size_t bytes) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + bytes);
+        return reinterpret_cast<unsigned char*>(bytes_.data()) + at;
+    }
+
+private:
+    std::string& bytes_;
+};
+
 // Header, biases, activation ids, then one record per set flag, row-major.
-void writeContents(const Network& network, FILE* file, const std::string& path) {
-    ChunkWriter out(file, path);
+template <typename Out>
+void encodeContents(const Network& network, Out& out) {
     putInt32(out.claim(4), network.size);
     putInt32(out.claim(4), network.inputs);
     putInt32(out.claim(4), network.outputs);
@@ -198,20 +215,33 @@ void writeContents(const Network& network, FILE* file, const std::string& path) 
             });
         }
     }
+}
+
+void writeContents(const Network& network, FILE* file, const std::string& path) {
+    ChunkWriter out(file, path);
+    encodeContents(network, out);
     out.flush();
 }
 
 // ---- reading ----------------------------------------------------------------
 
+// Reads a file, or bytes in memory (then file_ is null).
 class ChunkReader {
 public:
-    ChunkReader(FILE* file, const std::string& path) : file_(file), path_(path) {}
+    ChunkReader(FILE* file, const std::string& path) : file_(file), path_(&path) {}
+    ChunkReader(const unsigned char* data, size_t size) : data_(data), size_(size) {}
 
     // Reads up to bytes bytes into out; fewer only at the end of the file.
     size_t read(unsigned char* out, size_t bytes) {
+        if (file_ == nullptr) {
+            const size_t got = std::min(bytes, size_ - static_cast<size_t>(offset_));
+            std::copy_n(data_ + offset_, got, out);
+            offset_ += static_cast<int64_t>(got);
+            return got;
+        }
         errno = 0;
         const size_t got = std::fread(out, 1, bytes, file_);
-        if (got < bytes && std::ferror(file_)) throwErrno(errno, "cannot read " + quoted(path_));
+        if (got < bytes && std::ferror(file_)) throwErrno(errno, "cannot read " + quoted(*path_));
         offset_ += got;
         return got;
     }
@@ -220,8 +250,10 @@ public:
     int64_t offset() const { return offset_; }
 
 private:
-    FILE* file_;
-    const std::string& path_;
+    FILE* file_ = nullptr;
+    const std::string* path_ = nullptr;
+    const unsigned char* data_ = nullptr;
+    size_t size_ = 0;
     int64_t offset_ = 0;
 };
 
@@ -230,14 +262,14 @@ private:
 // a damaged count cannot make it allocate more than the file holds.
 template <typename T, typename Decode>
 std::vector<T> readItems(ChunkReader& reader, std::vector<unsigned char>& chunk, int32_t count, size_t itemBytes,
-                         Decode decode, const std::string& path, int64_t bodyEnd) {
+                         Decode decode, const std::string& subject, int64_t bodyEnd) {
     std::vector<T> items;
     size_t remaining = static_cast<size_t>(count) * itemBytes;
     while (remaining > 0) {
         const size_t want = std::min(remaining, chunk.size());
         const size_t got = reader.read(chunk.data(), want);
         if (got < want) {
-            throwFormat(path, "it ends after " + std::to_string(reader.offset()) + " bytes, before the end of its " +
+            throwFormat(subject, "it ends after " + std::to_string(reader.offset()) + " bytes, before the end of its " +
                                   std::to_string(count) + " biases and activation ids at byte " +
                                   std::to_string(bodyEnd));
         }
@@ -296,6 +328,7 @@ bool replaceThroughUnnamedFile(const Network& network, const std::string& target
     return false;
 #endif
 }
+Network readNetwork(ChunkReader& reader, const std::string& subject);
 
 }  // namespace
 
@@ -337,25 +370,48 @@ Network Network::load(const std::string& path) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throwErrno(errno, "cannot open " + quoted(path));
     ChunkReader reader(file.get(), path);
+    return readNetwork(reader, "model file " + quoted(path));
+}
+
+std::string encodeNetwork(const Network& network) {
+    std::string bytes;
+    bytes.reserve(kHeaderBytes + 12 * static_cast<size_t>(network.size) +
+                  kRecordBytes * static_cast<size_t>(network.connections.count()));
+    BytesWriter out(bytes);
+    encodeContents(network, out);
+    return bytes;
+}
+
+Network decodeNetwork(const unsigned char* data, size_t size, const std::string& what) {
+    ChunkReader reader(data, size);
+    return readNetwork(reader, what);
+}
+
+namespace {
+
+// The reader behind load and decodeNetwork; every defect is named after subject.
+Network readNetwork(ChunkReader& reader, const std::string& subject) {
     std::vector<unsigned char> chunk(kChunkBytes);
 
     const size_t headerBytes = reader.read(chunk.data(), kHeaderBytes);
     if (headerBytes < kHeaderBytes) {
-        throwFormat(path, "it has " + std::to_string(headerBytes) + " bytes, too few for the 12-byte header");
+        throwFormat(subject, "it has " + std::to_string(headerBytes) + " bytes, too few for the 12-byte header");
     }
     const int32_t n = getInt32(chunk.data());
     const int32_t inputCount = getInt32(chunk.data() + 4);
     const int32_t outputCount = getInt32(chunk.data() + 8);
     const std::string counts = "size " + std::to_string(n) + ", inputs " + std::to_string(inputCount) +
                                ", outputs " + std::to_string(outputCount);
-    if (n < 0 || inputCount < 0 || outputCount < 0) throwFormat(path, "the header has a negative count (" + counts + ")");
+    if (n < 0 || inputCount < 0 || outputCount < 0) {
+        throwFormat(subject, "the header has a negative count (" + counts + ")");
+    }
     if (int64_t{inputCount} + outputCount > n) {
-        throwFormat(path, "the header's size is smaller than inputs + outputs (" + counts + ")");
+        throwFormat(subject, "the header's size is smaller than inputs + outputs (" + counts + ")");
     }
 
     const int64_t bodyEnd = static_cast<int64_t>(kHeaderBytes) + 12 * int64_t{n};
-    std::vector<double> biasValues = readItems<double>(reader, chunk, n, 8, getDouble, path, bodyEnd);
-    std::vector<int32_t> activationIds = readItems<int32_t>(reader, chunk, n, 4, getInt32, path, bodyEnd);
+    std::vector<double> biasValues = readItems<double>(reader, chunk, n, 8, getDouble, subject, bodyEnd);
+    std::vector<int32_t> activationIds = readItems<int32_t>(reader, chunk, n, 4, getInt32, subject, bodyEnd);
 
     Network network(inputCount, outputCount);
     network.setSize(n);
@@ -370,7 +426,7 @@ Network Network::load(const std::string& path) {
             const int32_t from = getInt32(chunk.data() + at);
             const int32_t to = getInt32(chunk.data() + at + 4);
             if (from < 0 || from >= n || to < 0 || to >= n) {
-                throwFormat(path, "the connection record at byte " + std::to_string(chunkStart + int64_t(at)) +
+                throwFormat(subject, "the connection record at byte " + std::to_string(chunkStart + int64_t(at)) +
                                       " joins node " + std::to_string(from) + " to node " + std::to_string(to) +
                                       (n > 0 ? ", outside 0.." + std::to_string(n - 1)
                                              : ", but the network has no nodes"));
@@ -380,7 +436,7 @@ Network Network::load(const std::string& path) {
         }
         if (got < chunk.size()) {
             if (whole < got) {
-                throwFormat(path, "it ends in a partial connection record of " + std::to_string(got - whole) +
+                throwFormat(subject, "it ends in a partial connection record of " + std::to_string(got - whole) +
                                       " bytes at byte " + std::to_string(chunkStart + int64_t(whole)));
             }
             return network;
@@ -388,4 +444,5 @@ Network Network::load(const std::string& path) {
     }
 }
 
+}  // namespace
 }  // namespace kestrin

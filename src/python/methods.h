@@ -39,4 +39,21 @@ PyObject* kestrin_load(PyObject* module, PyObject* args);
 // Throws PythonErrorSet; call inside guarded().
 PyObject* modelFromNetwork(Network&& network);
 
+// pickling.cpp: __reduce__, __setstate__, __copy__ and __deepcopy__ of each type.
+PyObject* Model_reduce(PyObject* self, PyObject* args);
+PyObject* Model_setstate(PyObject* self, PyObject* state);
+PyObject* Model_copy(PyObject* self, PyObject* args);
+PyObject* Model_deepcopy(PyObject* self, PyObject* memo);
+PyObject* Genome_reduce(PyObject* self, PyObject* args);
+PyObject* Genome_setstate(PyObject* self, PyObject* state);
+PyObject* Genome_copy(PyObject* self, PyObject* args);
+PyObject* Genome_deepcopy(PyObject* self, PyObject* memo);
+PyObject* Alpha_reduce(PyObject* self, PyObject* args);
+PyObject* Alpha_setstate(PyObject* self, PyObject* state);
+PyObject* Alpha_copy(PyObject* self, PyObject* args);
+PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo);
+
+// seeding.cpp
+PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace kestrin::py

@@ -112,6 +112,11 @@ PyMethodDef modelMethods[] = {
      "to_dot(self)\n--\n\nThe network as Graphviz DOT text: inputs, hidden nodes and outputs in ranks, each node "
      "with its activation and bias, each connection with its weight (blue positive, red negative, wider when "
      "larger; dashed when the forward pass does not use it)."},
+    {"__reduce__", Model_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the network and the compile state."},
+    {"__setstate__", Model_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", Model_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
+    {"__deepcopy__", Model_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -164,6 +169,11 @@ void Genome_dealloc(PyObject* self) {
 PyMethodDef genomeMethods[] = {
     {"predict", Genome_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"__reduce__", Genome_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},
+    {"__setstate__", Genome_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", Genome_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
+    {"__deepcopy__", Genome_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -183,6 +193,15 @@ int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
+PyMethodDef alphaMethods[] = {
+    {"__reduce__", Alpha_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the mutation rate."},
+    {"__setstate__", Alpha_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", Alpha_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy that shares the Python objects it refers to."},
+    {"__deepcopy__", Alpha_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---- modules ---------------------------------------------------------------
 
 PyMethodDef moduleFunctions[] = {
@@ -190,6 +209,12 @@ PyMethodDef moduleFunctions[] = {
      "from_keras(keras_model)\n--\n\nConvert a Keras model to a Kestrin model. This only works for Keras models that "
      "have been exported from Kestrin using `model.to_keras()` with unmodified architecture."},
     {"load", kestrin_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.kn' format."},
+    {"set_random_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kestrin_set_random_seed)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_random_seed(seed)\n--\n\nSeed every random source of kestrin with an int >= 0 (of any size). After it, "
+     "the same sequence of kestrin calls gives the same results: starting weights, histories, networks and saved "
+     "files. Calling it again with the same seed replays them. A forked child that does not call it draws streams "
+     "of its own, derived from the seed and the fork's number."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -265,6 +290,7 @@ PyTypeObject AlphaType = [] {
     type.tp_dealloc = Alpha_dealloc;
     type.tp_new = PyType_GenericNew;
     type.tp_init = Alpha_init;
+    type.tp_methods = alphaMethods;
     return type;
 }();
 

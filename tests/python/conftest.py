@@ -7,18 +7,24 @@ import pytest
 os.environ.setdefault("KERAS_BACKEND", "jax")
 
 
+# Markers of tests that need an optional package which CI installs.
+REQUIRED_IN_CI = {"keras": "Keras", "dask": "Dask"}
+
+
 def pytest_configure(config):
-    config.addinivalue_line("markers", "keras: needs Keras; in CI (CI set) a skip is a failure")
+    for marker, package in REQUIRED_IN_CI.items():
+        config.addinivalue_line("markers", f"{marker}: needs {package}; in CI (CI set) a skip is a failure")
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
-    if report.skipped and os.environ.get("CI") and item.get_closest_marker("keras"):
+    needed = [package for marker, package in REQUIRED_IN_CI.items() if item.get_closest_marker(marker)]
+    if report.skipped and os.environ.get("CI") and needed:
         reason = report.longrepr[2] if isinstance(report.longrepr, tuple) else str(report.longrepr)
         report.outcome = "failed"
-        report.longrepr = f"Keras tests may not be skipped in CI: {reason}"
+        report.longrepr = f"{needed[0]} tests may not be skipped in CI: {reason}"
 
 
 # Helpers shared by the test modules (imported with `from conftest import ...`).

@@ -73,7 +73,8 @@ def test_methods_in_table_order_with_text_signatures():
     assert table_order(kestrin.Genome, ["predict", "size"]) == ["predict"]
     assert kestrin.Genome.predict.__text_signature__ == "(self, x)"
     assert kestrin.Genome.predict.__doc__ == "Predict the the outputs for a given set of samples."
-    assert set(vars(Alpha)) == {"__new__", "__init__", "__doc__", "__repr__"}
+    pickling = {"__reduce__", "__setstate__", "__copy__", "__deepcopy__"}
+    assert set(vars(Alpha)) == {"__new__", "__init__", "__doc__", "__repr__"} | pickling
 
 
 def test_alpha_arguments():

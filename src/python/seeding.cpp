@@ -38,8 +38,9 @@ PyObject* kestrin_set_random_seed(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Clear();
         // Beyond 64 bits: all of its bytes count.
         PyRef bits = check(PyRef::steal(PyObject_CallMethod(seed.get(), "bit_length", nullptr)));
-        const Py_ssize_t count = (PyLong_AsSsize_t(bits.get()) + 7) / 8;
-        if (count < 0 && PyErr_Occurred()) throw PythonErrorSet{};
+        const Py_ssize_t bitCount = PyLong_AsSsize_t(bits.get());
+        if (bitCount < 0) throw PythonErrorSet{};
+        const Py_ssize_t count = (bitCount + 7) / 8;
         PyRef bytes = check(PyRef::steal(PyObject_CallMethod(seed.get(), "to_bytes", "ns", count, "little")));
         char* data = nullptr;
         Py_ssize_t length = 0;

@@ -9,10 +9,12 @@
 #include "network/activation.h"
 #include "python/arrays.h"
 #include "python/boundary.h"
+#include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/workers.h"
 #include "training/evaluate.h"
-#include "training/scoring_plan.h"
+#include "training/parallel_scorer.h"
 
 namespace kestrin::py {
 namespace {
@@ -26,24 +28,34 @@ void requireInputs(const SampleMatrix& x, PyObject* array, const Network& networ
     }
 }
 
+// x positional, workers keyword-only: the two forms predict and evaluate take.
+const char* const kPredictKeywords[] = {"", "workers", nullptr};
+const char* const kEvaluateKeywords[] = {"", "", "workers", nullptr};
+
 // One forward pass per row of x, `outputs` columns per row, into a new float64 array.
-PyObject* predictRows(Network& network, int32_t outputs, PyObject* array) {
+PyObject* predictRows(const Network& source, int32_t outputs, PyObject* array, int workers) {
     const SampleMatrix x = rowsFromArray(array, "x");
-    requireInputs(x, array, network);
+    requireInputs(x, array, source);
 
     npy_intp dims[2] = {x.rows(), outputs};
     PyRef result = check(PyRef::steal(PyArray_Zeros(2, dims, PyArray_DescrFromType(NPY_DOUBLE), 0)));
     auto* out = static_cast<double*>(PyArray_DATA(asArray(result.get())));
-    BatchScorer scorer;
-    if (outputs == network.outputs) {
-        // Our own C-ordered array: the rows are written in place.
-        scorer.predict(network, x.view(), out);
-    } else {
-        std::vector<double> values(static_cast<size_t>(x.rows()) * static_cast<size_t>(network.outputs));
-        scorer.predict(network, x.view(), values.data());
-        for (int32_t i = 0; i < x.rows(); ++i) {
-            std::copy_n(values.begin() + static_cast<ptrdiff_t>(i) * network.outputs, outputs,
-                        out + static_cast<size_t>(i) * outputs);
+    // The call's own copy: while the lock is released another thread may change the record.
+    Network network = source;
+    {
+        // The result array is ours alone until we return it: writing its cells needs no lock.
+        ReleasedGil unlocked;
+        ParallelScorer scorer(workers);
+        if (outputs == network.outputs) {
+            // Our own C-ordered array: the rows are written in place.
+            scorer.predict(network, x.view(), out);
+        } else {
+            std::vector<double> values(static_cast<size_t>(x.rows()) * static_cast<size_t>(network.outputs));
+            scorer.predict(network, x.view(), values.data());
+            for (int32_t i = 0; i < x.rows(); ++i) {
+                std::copy_n(values.begin() + static_cast<ptrdiff_t>(i) * network.outputs, outputs,
+                            out + static_cast<size_t>(i) * outputs);
+            }
         }
     }
     return result.release();
@@ -56,24 +68,34 @@ PyObject* nodeDescription(const Network& network, int32_t i) {
 
 }  // namespace
 
-PyObject* Model_predict(PyObject* self, PyObject* args) {
+PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
-        if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|$O", const_cast<char**>(kPredictKeywords), &PyArray_Type,
+                                         &x, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         ModelObject* model = asModel(self);
         // Holds by construction; checked so that no path reads past the result.
         if (model->outputs < 0 || model->outputs > model->network.outputs) {
             raise(PyExc_RuntimeError, "The model's network has " + std::to_string(model->network.outputs) +
                                           " outputs, not " + std::to_string(model->outputs) + ".");
         }
-        return predictRows(model->network, model->outputs, x);
+        return predictRows(model->network, model->outputs, x, workers);
     });
 }
 
-PyObject* Genome_predict(PyObject* self, PyObject* args) {
+PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
-        if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|$O", const_cast<char**>(kPredictKeywords), &PyArray_Type,
+                                         &x, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         GenomeObject* genome = asGenome(self);
         if (genome->network.size == 0) {
             raise(PyExc_RuntimeError,
@@ -84,11 +106,11 @@ PyObject* Genome_predict(PyObject* self, PyObject* args) {
                                           " outputs; its network has " + std::to_string(genome->network.outputs) +
                                           ".");
         }
-        return predictRows(genome->network, genome->outputs, x);
+        return predictRows(genome->network, genome->outputs, x, workers);
     });
 }
 
-PyObject* Model_evaluate(PyObject* self, PyObject* args) {
+PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
         if (!model->compiled) {
@@ -96,7 +118,12 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
         }
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
-        if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &xArray, &PyArray_Type, &yArray)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|$O", const_cast<char**>(kEvaluateKeywords),
+                                         &PyArray_Type, &xArray, &PyArray_Type, &yArray, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         const SampleMatrix x = rowsFromArray(xArray, "x");
         const SampleMatrix y = rowsFromArray(yArray, "y");
         requireInputs(x, xArray, model->network);
@@ -110,7 +137,15 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
                                         std::to_string(model->network.outputs) + " columns.");
         }
 
-        const std::vector<double> scores = evaluate(model->network, x.view(), y.view(), model->metricIds);
+        // The call's own copies: while the lock is released another thread may change the record.
+        Network network = model->network;
+        const std::vector<int32_t> ids = model->metricIds;
+        std::vector<double> scores;
+        {
+            ReleasedGil unlocked;
+            ParallelScorer scorer(workers);
+            scores = scorer.score(network, x.view(), y.view(), ids);
+        }
         PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size()))));
         for (size_t j = 0; j < scores.size(); ++j) {
             PyObject* score = check(PyFloat_FromDouble(scores[j]));

@@ -10,6 +10,7 @@
 #include "evolution/mutation.h"
 #include "evolution/ordering.h"
 #include "training/evaluate.h"
+#include "training/parallel_scorer.h"
 #include "training/progress.h"
 #include "training/scoring_plan.h"
 
@@ -144,8 +145,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     std::vector<double> zeroFitness(static_cast<size_t>(options.popSize), 0.0);
     DatasetResult result{population[0], {}};
     Network& best = result.best;
-    // One scorer for the whole call: its plan and tile buffers are reused by every batch.
-    BatchScorer scorer;
+    // One scorer for the whole call: its threads, plans and tile buffers are reused by every batch.
+    ParallelScorer scorer(options.workers);
 
     for (int epoch = 0; epoch < options.epochs; ++epoch) {
         const SteadyTime epochStart = std::chrono::steady_clock::now();
@@ -165,7 +166,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             const SampleView batchY = y.view().slice(static_cast<int32_t>(first), count);
 
             const ScoreRows scores = generationStep(population, zeroFitness, [&](std::vector<Network>& networks) {
-                return scoreOnBatch(scorer, networks, batchX, batchY, ids);
+                return scorer.score(networks, batchX, batchY, ids);
             });
             // With no qualifying row (all NaN or infinite) the best stays, and the
             // first row still enters the means so the epoch shows what happened.

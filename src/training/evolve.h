@@ -63,6 +63,7 @@ struct DatasetOptions {
     int verbose = 1;
     std::vector<int32_t> metricIds;  // the loss first; never empty
     std::vector<int32_t> monitorIds;
+    int workers = 1;  // threads that score; any count gives the same bits
 };
 
 struct ValidationSet {

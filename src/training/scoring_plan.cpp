@@ -302,37 +302,44 @@ void BatchScorer::addSampleTerms(const SampleView& y, int32_t row, int32_t width
     for (size_t j = 0; j < idCount; ++j) result[j] += errorSum(ids[j], target, prediction_.data(), width) / width;
 }
 
-void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
-                               int32_t width, const int32_t* ids, size_t idCount, double* result) {
-    // Id by id instead of sample by sample: each accumulator still receives the
-    // same terms in sample order, and each term sums its outputs in index order
-    // from 0.0, as errorSum does; the loops over the tile's samples vectorise.
-    double* terms = terms_.data();
+void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                           int32_t width, int32_t id, double* terms) const {
+    // Each term sums its outputs in index order from 0.0, as errorSum does; the
+    // loops over the tile's samples vectorise.
     const int32_t* outputSlots = plan.outputSlots().data();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
-    for (size_t j = 0; j < idCount; ++j) {
-        std::fill(terms, terms + count, 0.0);
-        for (int32_t k = 0; k < width; ++k) {
-            const double* p = slotRow(outputSlots[k]);
-            const double* t = targets + k;
-            switch (ids[j]) {
-                case kMse:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += squaredError(t[s * stride], p[s]);
-                    break;
-                case kMae:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += absoluteError(t[s * stride], p[s]);
-                    break;
-                case kMape:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
-                    break;
-                default:
-                    break;
-            }
+    std::fill(terms, terms + count, 0.0);
+    for (int32_t k = 0; k < width; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        const double* t = targets + k;
+        switch (id) {
+            case kMse:
+                for (int32_t s = 0; s < count; ++s) terms[s] += squaredError(t[s * stride], p[s]);
+                break;
+            case kMae:
+                for (int32_t s = 0; s < count; ++s) terms[s] += absoluteError(t[s * stride], p[s]);
+                break;
+            case kMape:
+                for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
+                break;
+            default:
+                break;
         }
-        if (ids[j] < 0 || ids[j] >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+    }
+    if (id < 0 || id >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+    for (int32_t s = 0; s < count; ++s) terms[s] /= width;
+}
+
+void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                               int32_t width, const int32_t* ids, size_t idCount, double* result) {
+    // Id by id instead of sample by sample: each accumulator still receives the
+    // same terms in sample order.
+    double* terms = terms_.data();
+    for (size_t j = 0; j < idCount; ++j) {
+        tileTerms(plan, y, first, count, width, ids[j], terms);
         double total = result[j];
-        for (int32_t s = 0; s < count; ++s) total += terms[s] / width;
+        for (int32_t s = 0; s < count; ++s) total += terms[s];
         result[j] = total;
     }
 }
@@ -375,6 +382,28 @@ void BatchScorer::score(const CompiledNetwork& plan, const SampleView& x, const 
         const int32_t count = std::min(tile, samples - first);
         runTile(plan, x, first, count);
         addTileTerms(plan, y, first, count, width, ids, idCount, result);
+    }
+    finishScores(result, idCount, samples);
+}
+
+void BatchScorer::sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
+                              size_t idCount, double* terms, size_t stride) {
+    const int32_t samples = scoredSamples(x, y, plan.inputs());
+    const int32_t width = scoredWidth(y, plan.outputs());
+    const int32_t tile = prepare(plan);
+    for (int32_t first = 0; first < samples; first += tile) {
+        const int32_t count = std::min(tile, samples - first);
+        runTile(plan, x, first, count);
+        for (size_t j = 0; j < idCount; ++j) tileTerms(plan, y, first, count, width, ids[j], terms + j * stride + first);
+    }
+}
+
+void BatchScorer::addSampleTermsInOrder(const double* terms, size_t stride, int32_t samples, size_t idCount,
+                                        double* result) {
+    for (size_t j = 0; j < idCount; ++j) {
+        double total = 0.0;
+        for (int32_t s = 0; s < samples; ++s) total += terms[j * stride + s];
+        result[j] = total;
     }
     finishScores(result, idCount, samples);
 }

@@ -34,7 +34,7 @@ inline int workersFrom(PyObject* value) {
     const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (count == -1 && PyErr_Occurred()) throw PythonErrorSet{};
     if (overflow > 0) return INT_MAX;  // more threads than anything has: as many as there is work for
-    if (count == -1) return usableCores();
+    if (count == -1 && overflow == 0) return usableCores();
     if (overflow < 0 || count < 1) {
         raise(PyExc_ValueError, "workers must be at least 1, or -1 for every core; got " +
                                     (overflow < 0 ? std::string("a number below -2^63") : std::to_string(count)) +

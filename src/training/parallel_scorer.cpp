@@ -9,7 +9,7 @@ namespace {
 
 // A slice of at least this many rows per thread: a few tiles, far more work
 // than waking a thread.
-constexpr int32_t kMinSliceRows = 256;
+constexpr int32_t kMinSliceRows = 1024;
 
 }  // namespace
 

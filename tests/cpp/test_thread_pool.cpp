@@ -18,8 +18,18 @@
 namespace kestrin {
 namespace {
 
+// Every bit, NaN payloads included: the threads run the same code on the same values.
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Every bit but a NaN's: which operand's NaN an operation passes on may differ between kernels.
+bool sameBitsButNaNs(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (!(std::isnan(a[k]) && std::isnan(b[k])) && std::memcmp(&a[k], &b[k], sizeof(double)) != 0) return false;
+    }
+    return true;
 }
 
 TEST(ThreadPool, RunsEveryParticipantOnceRunAfterRun) {
@@ -107,6 +117,22 @@ TEST(ParallelScorer, SplitsOneNetworksSamplesWithOneScorersBits) {
                 scorer.predict(network, p.x.view(), got.data());
                 EXPECT_TRUE(sameBits(got, predicted)) << rows << " " << n;
             }
+        }
+    }
+}
+
+// The default scorer runs the widest kernel this CPU has; the narrower ones must agree with it.
+TEST(ParallelScorer, EveryKernelGivesTheSameBits) {
+    const std::vector<int32_t> ids = {kMse, kMae, kMape};
+    for (const int32_t rows : {3, 4, 5, 9, 64, 100, 1000}) {
+        Population p = population(23u + static_cast<uint32_t>(rows), rows);
+        BatchScorer widest, avx2, baseline;
+        avx2.useAtMostAvx2Instructions();
+        baseline.useBaselineInstructions();
+        const ScoreRows expected = baseline.score(p.networks, p.x.view(), p.y.view(), ids);
+        for (BatchScorer* scorer : {&widest, &avx2}) {
+            const ScoreRows got = scorer->score(p.networks, p.x.view(), p.y.view(), ids);
+            for (size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(sameBitsButNaNs(got[i], expected[i])) << rows << " " << i;
         }
     }
 }

@@ -1,6 +1,7 @@
 """Scoring benchmark: the reference forward pass, the compiled fast path and neat-python,
 side by side on the same networks and samples, with a one-core multiply-add roofline,
-and whole evolve generations on a small dataset.
+and whole evolve generations on a small dataset; then evolve and predict with one and
+two scoring threads (bench/workers.py).
 
 Set-up and run, from the repository root (a few minutes on 2 cores):
 
@@ -32,6 +33,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import workers
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -242,6 +245,7 @@ def main():
     parser.add_argument("--neat-seconds", type=float, default=2.0, help="neat-python time budget per cell")
     parser.add_argument("--generations", type=int, default=40, help="evolve generations per W1 run")
     parser.add_argument("--evolve-runs", type=int, default=5, help="W1 runs (pooled)")
+    parser.add_argument("--workers-runs", type=int, default=3, help="runs per task of the workers table")
     parser.add_argument("--quick", action="store_true", help="fewer networks and shorter timings")
     args = parser.parse_args()
     if args.quick:
@@ -264,6 +268,11 @@ def main():
                                            ["--no-roofline", "--activation", str(activation)])
                for activation in SCALING_ACTIVATIONS}
     evolve = measure_evolve(executable, args.build_dir, args.generations, args.evolve_runs)
+    try:
+        import kestrin  # the module built above (measure_evolve put build_dir first on the path)
+        threads = workers.measure(kestrin, 1 if args.quick else args.workers_runs, 0.25 if args.quick else 1.0)
+    except ImportError:
+        threads = None
 
     print_table(native, neat, native["roofline"])
     for activation, run in scaling.items():
@@ -275,6 +284,7 @@ def main():
               f"reference {large['reference_seconds'] / small['reference_seconds']:.2f}x")
     print_evolve(evolve)
     print_targets(native, neat, scaling, evolve)
+    threads = workers.report(threads) if threads else "skipped: kestrin module not importable"
 
     record = {
         "time": time.strftime("%Y-%m-%dT%H:%M:%S"),
@@ -285,6 +295,7 @@ def main():
         "neat_python": neat,
         "scaling": scaling,
         "evolve": evolve,
+        "workers": threads,
     }
     results_dir = os.path.join(ROOT, "bench", "results")
     os.makedirs(results_dir, exist_ok=True)

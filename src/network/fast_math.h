@@ -1,7 +1,7 @@
 // exp and tanh without calls or branches, so that loops over samples vectorise.
 //
-// Each function is one template over double and over Double4 (four doubles in a
-// GCC vector): the same IEEE operations in the same order on every lane, so a
+// Each function is one template over double, Double4 and Double8 (four or eight
+// doubles in a GCC vector): the same IEEE operations in the same order on every lane, so a
 // scalar caller (the per-sample pass) and a vector caller (the batch scorer) get
 // the same bits, on every target, as long as nothing contracts a * b + c (the
 // build passes -ffp-contract=off). Both are exact at 0, +-inf and NaN. exp is
@@ -23,6 +23,9 @@ namespace kestrin::fastmath {
 
 typedef double Double4 __attribute__((vector_size(32)));
 typedef int64_t Int4 __attribute__((vector_size(32)));
+// Eight lanes, for CPUs with 512-bit vector units.
+typedef double Double8 __attribute__((vector_size(64)));
+typedef int64_t Int8 __attribute__((vector_size(64)));
 
 [[gnu::always_inline]] inline int64_t toBits(const double& x) { return std::bit_cast<int64_t>(x); }
 [[gnu::always_inline]] inline double fromBits(const int64_t& b) { return std::bit_cast<double>(b); }
@@ -30,6 +33,9 @@ typedef int64_t Int4 __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline Double4 fromBits(const Int4& b) { return reinterpret_cast<const Double4&>(b); }
 [[gnu::always_inline]] inline double select(bool mask, const double& a, const double& b) { return mask ? a : b; }
 [[gnu::always_inline]] inline Double4 select(const Int4& mask, const Double4& a, const Double4& b) { return mask ? a : b; }
+[[gnu::always_inline]] inline Int8 toBits(const Double8& x) { return reinterpret_cast<const Int8&>(x); }
+[[gnu::always_inline]] inline Double8 fromBits(const Int8& b) { return reinterpret_cast<const Double8&>(b); }
+[[gnu::always_inline]] inline Double8 select(const Int8& mask, const Double8& a, const Double8& b) { return mask ? a : b; }
 
 namespace detail {
 

@@ -9,10 +9,12 @@
 #include "network/activation.h"
 #include "python/arrays.h"
 #include "python/boundary.h"
+#include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/workers.h"
 #include "training/evaluate.h"
-#include "training/scoring_plan.h"
+#include "training/parallel_scorer.h"
 
 namespace kestrin::py {
 namespace {
@@ -31,25 +33,36 @@ void requireInputs(const SampleMatrix& x, PyObject* array, const Network& networ
     }
 }
 
+// x positional, workers keyword-only: the two forms predict and evaluate take.
+const char* const kPredictKeywords[] = {"", "workers", nullptr};
+const char* const kEvaluateKeywords[] = {"", "", "workers", nullptr};
+
 // One forward pass per row of x, `outputs` columns per row, into a new float64
 // array. x is converted by the caller first: converting can run Python code
-// that re-initialises the record, and nothing from here on runs any.
-PyObject* predictRows(Network& network, int32_t outputs, const SampleMatrix& x, PyObject* array) {
+// that re-initialises the record. The network is copied before anything here
+// can run any (allocating the result may start a collection).
+PyObject* predictRows(const Network& source, int32_t outputs, const SampleMatrix& x, PyObject* array, int workers) {
+    // The call's own copy: while the lock is released another thread may change the record.
+    Network network = source;
     requireInputs(x, array, network);
 
     npy_intp dims[2] = {x.rows(), outputs};
     PyRef result = check(PyRef::steal(PyArray_Zeros(2, dims, PyArray_DescrFromType(NPY_DOUBLE), 0)));
     auto* out = static_cast<double*>(PyArray_DATA(asArray(result.get())));
-    BatchScorer scorer;
-    if (outputs == network.outputs) {
-        // Our own C-ordered array: the rows are written in place.
-        scorer.predict(network, x.view(), out);
-    } else {
-        std::vector<double> values(static_cast<size_t>(x.rows()) * static_cast<size_t>(network.outputs));
-        scorer.predict(network, x.view(), values.data());
-        for (int32_t i = 0; i < x.rows(); ++i) {
-            std::copy_n(values.begin() + static_cast<ptrdiff_t>(i) * network.outputs, outputs,
-                        out + static_cast<size_t>(i) * outputs);
+    {
+        // The result array is ours alone until we return it: writing its cells needs no lock.
+        ReleasedGil unlocked;
+        ParallelScorer scorer(workers);
+        if (outputs == network.outputs) {
+            // Our own C-ordered array: the rows are written in place.
+            scorer.predict(network, x.view(), out);
+        } else {
+            std::vector<double> values(static_cast<size_t>(x.rows()) * static_cast<size_t>(network.outputs));
+            scorer.predict(network, x.view(), values.data());
+            for (int32_t i = 0; i < x.rows(); ++i) {
+                std::copy_n(values.begin() + static_cast<ptrdiff_t>(i) * network.outputs, outputs,
+                            out + static_cast<size_t>(i) * outputs);
+            }
         }
     }
     return result.release();
@@ -88,10 +101,15 @@ std::vector<Connection> connectionsOf(const Network& network) {
 
 }  // namespace
 
-PyObject* Model_predict(PyObject* self, PyObject* args) {
+PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
-        if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|$O", const_cast<char**>(kPredictKeywords), &PyArray_Type,
+                                         &x, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         const SampleMatrix rows = rowsFromArray(x, "x");
         // Read only now: the conversion may have re-initialised the model.
         ModelObject* model = asModel(self);
@@ -100,14 +118,19 @@ PyObject* Model_predict(PyObject* self, PyObject* args) {
             raise(PyExc_RuntimeError, "The model's network has " + std::to_string(model->network.outputs) +
                                           " outputs, not " + std::to_string(model->outputs) + ".");
         }
-        return predictRows(model->network, model->outputs, rows, x);
+        return predictRows(model->network, model->outputs, rows, x, workers);
     });
 }
 
-PyObject* Genome_predict(PyObject* self, PyObject* args) {
+PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
-        if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!|$O", const_cast<char**>(kPredictKeywords), &PyArray_Type,
+                                         &x, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         GenomeObject* genome = asGenome(self);
         const auto requireNetwork = [genome] {
             if (genome->network.size == 0) {
@@ -124,11 +147,11 @@ PyObject* Genome_predict(PyObject* self, PyObject* args) {
         const SampleMatrix rows = rowsFromArray(x, "x");
         // Again: the conversion may have run __init__ on the genome.
         requireNetwork();
-        return predictRows(genome->network, genome->outputs, rows, x);
+        return predictRows(genome->network, genome->outputs, rows, x, workers);
     });
 }
 
-PyObject* Model_evaluate(PyObject* self, PyObject* args) {
+PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
         const auto requireCompiled = [model] {
@@ -140,7 +163,12 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
         requireCompiled();
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
-        if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &xArray, &PyArray_Type, &yArray)) return nullptr;
+        PyObject* workersValue = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|$O", const_cast<char**>(kEvaluateKeywords),
+                                         &PyArray_Type, &xArray, &PyArray_Type, &yArray, &workersValue)) {
+            return nullptr;
+        }
+        const int workers = workersFrom(workersValue);
         const SampleMatrix x = rowsFromArray(xArray, "x");
         const SampleMatrix y = rowsFromArray(yArray, "y");
         // The conversions may have re-initialised or recompiled the model: every
@@ -157,7 +185,15 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
                                         std::to_string(model->network.outputs) + " columns.");
         }
 
-        const std::vector<double> scores = evaluate(model->network, x.view(), y.view(), model->metricIds);
+        // The call's own copies: while the lock is released another thread may change the record.
+        Network network = model->network;
+        const std::vector<int32_t> ids = model->metricIds;
+        std::vector<double> scores;
+        {
+            ReleasedGil unlocked;
+            ParallelScorer scorer(workers);
+            scores = scorer.score(network, x.view(), y.view(), ids);
+        }
         PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size()))));
         for (size_t j = 0; j < scores.size(); ++j) {
             PyObject* score = check(PyFloat_FromDouble(scores[j]));

@@ -13,9 +13,9 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // inference.cpp
-PyObject* Model_predict(PyObject* self, PyObject* args);
-PyObject* Genome_predict(PyObject* self, PyObject* args);
-PyObject* Model_evaluate(PyObject* self, PyObject* args);
+PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Model_get_nodes(PyObject* self, PyObject* args);
 PyObject* Model_get_connections(PyObject* self, PyObject* args);
 

@@ -94,9 +94,11 @@ PyMethodDef modelMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)\n--\n\nEvolves "
      "the network on a given fitness function."},
-    {"predict", Model_predict, METH_VARARGS,
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_predict)),
+     METH_VARARGS | METH_KEYWORDS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
-    {"evaluate", Model_evaluate, METH_VARARGS,
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_evaluate)),
+     METH_VARARGS | METH_KEYWORDS,
      "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a given dataset."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_compile)),
      METH_VARARGS | METH_KEYWORDS,
@@ -167,7 +169,8 @@ void Genome_dealloc(PyObject* self) {
 }
 
 PyMethodDef genomeMethods[] = {
-    {"predict", Genome_predict, METH_VARARGS,
+    {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Genome_predict)),
+     METH_VARARGS | METH_KEYWORDS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
     {"__reduce__", Genome_reduce, METH_NOARGS,
      "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},

@@ -13,6 +13,7 @@
 #include "python/boundary.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/workers.h"
 #include "training/evaluate.h"
 #include "training/evolve.h"
 
@@ -180,16 +181,18 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
 
         static const char* keywords[] = {"x_train",         "y_train", "pop_size", "batch_size", "epochs",
-                                         "validation_data", "verbose", nullptr};
+                                         "validation_data", "verbose", "workers",  nullptr};
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         PyObject* validationData = Py_None;
+        PyObject* workersValue = nullptr;
         DatasetOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords), &PyArray_Type,
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi$O", const_cast<char**>(keywords), &PyArray_Type,
                                          &xArray, &PyArray_Type, &yArray, &options.popSize, &options.batchSize,
-                                         &options.epochs, &validationData, &options.verbose)) {
+                                         &options.epochs, &validationData, &options.verbose, &workersValue)) {
             return nullptr;
         }
+        options.workers = workersFrom(workersValue);
         const std::optional<ValidationItems> items = validationItems(validationData);
 
         SampleMatrix x = rowsFromArray(xArray, "x_train");

@@ -13,6 +13,7 @@
 #include "evolution/ordering.h"
 #include "network/memory.h"
 #include "training/evaluate.h"
+#include "training/parallel_scorer.h"
 #include "training/progress.h"
 #include "training/scoring_plan.h"
 
@@ -143,8 +144,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
         std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
         DatasetResult result{population[0], {}};
         Network& best = result.best;
-        // One scorer for the whole call: its plan and tile buffers are reused by every batch.
-        BatchScorer scorer;
+        // One scorer for the whole call: its threads, plans and tile buffers are reused by every batch.
+        ParallelScorer scorer(options.workers);
 
         for (int epoch = 0; epoch < options.epochs; ++epoch) {
             if (options.epochBegin) options.epochBegin(epoch);
@@ -166,7 +167,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
 
                 const ScoreRows scores = strategy->step(
                     population,
-                    [&](std::vector<Network>& networks) { return scoreOnBatch(scorer, networks, batchX, batchY, ids); },
+                    [&](std::vector<Network>& networks) { return scorer.score(networks, batchX, batchY, ids); },
                     throttled.poll());
                 // With no qualifying row (all NaN or infinite) the best stays, and the
                 // first row still enters the means so the epoch shows what happened.

@@ -71,6 +71,7 @@ struct DatasetOptions {
     // epochEnd returning true ends the loop there, as if it had completed.
     std::function<void(int epoch)> epochBegin;
     std::function<bool(int epoch, const DatasetEpoch& record, const Network& best)> epochEnd;
+    int workers = 1;  // threads that score; any count gives the same bits
 };
 
 struct ValidationSet {

@@ -111,69 +111,87 @@ void CompiledNetwork::compile(const Network& network) {
 
 namespace {
 
-// Four doubles; the compiler maps it onto whatever vector registers the target has.
-// Everything taking or giving a Vec is always inlined into one function per
+// Four or eight doubles; the compiler maps them onto whatever vector registers the target has.
+// Everything taking or giving a vector is always inlined into one function per
 // target: a real call would pass it differently in the baseline and the AVX
-// version. So the ABI note about passing it does not apply.
+// versions. So the ABI note about passing it does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef double Vec __attribute__((vector_size(32)));
+typedef double Vec8 __attribute__((vector_size(64)));
 constexpr int32_t kLanes = 4;
-// Widest tile: 8 vectors, enough independent sums to hide the add latency.
+// Tiles hold whole 8-lane vectors: samples past the last are padded up to these.
+constexpr int32_t kPadLanes = 8;
+// Widest tile: 8 vectors (of four lanes, or of eight with AVX-512), enough
+// independent sums to hide the add latency.
 constexpr int32_t kMaxTileVectors = 8;
 constexpr int32_t kMaxTile = kMaxTileVectors * kLanes;
 
-[[gnu::always_inline]] inline Vec load(const double* p) {
-    Vec v;
+template <typename V>
+constexpr int32_t kLanesOf = static_cast<int32_t>(sizeof(V) / sizeof(double));
+
+template <typename V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
-[[gnu::always_inline]] inline void store(double* p, const Vec& v) { __builtin_memcpy(p, &v, sizeof v); }
-[[gnu::always_inline]] inline Vec splat(double x) { return Vec{x, x, x, x}; }
+template <typename V>
+[[gnu::always_inline]] inline void store(double* p, const V& v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+// Every lane x, signed zeros included (0.0 + x would turn -0.0 into +0.0).
+template <typename V>
+[[gnu::always_inline]] inline V splat(double x) {
+    V v;
+    for (int32_t i = 0; i < kLanesOf<V>; ++i) v[i] = x;
+    return v;
+}
 
-// Runs every step on the first V vectors of each slot row; `count` lanes are real samples.
+// Runs every step on the first U vectors of each slot row; `count` lanes are real samples.
 // VectorMath: sigmoid and tanh on whole vectors (worth it with 4-lane units);
 // otherwise one lane at a time. Both give the same bits.
-template <int V, bool VectorMath>
+template <typename V, int U, bool VectorMath>
 [[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, double* values, size_t stride,
                                               int32_t count) {
+    constexpr int32_t lanes = kLanesOf<V>;
     const int32_t* sources = plan.sources().data();
     const double* weights = plan.weights().data();
     for (const CompiledNetwork::Step& step : plan.steps()) {
-        Vec sum[V];
-        const Vec start = splat(step.start);
-        for (int u = 0; u < V; ++u) sum[u] = start;
+        V sum[U];
+        const V start = splat<V>(step.start);
+        for (int u = 0; u < U; ++u) sum[u] = start;
         for (int32_t c = step.first; c < step.last; ++c) {
             const double* row = values + static_cast<size_t>(sources[c]) * stride;
-            const Vec w = splat(weights[c]);
-            for (int u = 0; u < V; ++u) sum[u] = w * load(row + u * kLanes) + sum[u];
+            const V w = splat<V>(weights[c]);
+            for (int u = 0; u < U; ++u) sum[u] = w * load<V>(row + u * lanes) + sum[u];
         }
         double* out = values + static_cast<size_t>(step.slot) * stride;
-        const Vec zero = splat(0.0);
+        const V zero = splat<V>(0.0);
         switch (step.activation) {
             case kRelu:
-                for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u] > zero ? sum[u] : zero);
+                for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u] > zero ? sum[u] : zero);
                 break;
             case kLinear:
-                for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
+                for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
                 break;
             case kSigmoid:
                 if constexpr (VectorMath) {
-                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sigmoidOf(sum[u]));
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, sigmoidOf(sum[u]));
                 } else {
-                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
                     for (int32_t s = 0; s < count; ++s) out[s] = SIGMOID(out[s]);
                 }
                 break;
             case kTanh:
                 if constexpr (VectorMath) {
-                    for (int u = 0; u < V; ++u) store(out + u * kLanes, tanhOf(sum[u]));
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, tanhOf(sum[u]));
                 } else {
-                    for (int u = 0; u < V; ++u) store(out + u * kLanes, sum[u]);
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
                     for (int32_t s = 0; s < count; ++s) out[s] = TANH(out[s]);
                 }
                 break;
             default:
-                for (int u = 0; u < V; ++u) store(out + u * kLanes, zero);
+                for (int u = 0; u < U; ++u) store(out + u * lanes, zero);
                 break;
         }
     }
@@ -183,21 +201,40 @@ template <bool VectorMath>
 [[gnu::always_inline]] inline void runStepsWith(const CompiledNetwork& plan, double* values, size_t stride,
                                                 int32_t count) {
     switch ((count + kLanes - 1) / kLanes) {
-        case 1: runStepsOn<1, VectorMath>(plan, values, stride, count); break;
-        case 2: runStepsOn<2, VectorMath>(plan, values, stride, count); break;
-        case 3: runStepsOn<3, VectorMath>(plan, values, stride, count); break;
-        case 4: runStepsOn<4, VectorMath>(plan, values, stride, count); break;
-        case 5: runStepsOn<5, VectorMath>(plan, values, stride, count); break;
-        case 6: runStepsOn<6, VectorMath>(plan, values, stride, count); break;
-        case 7: runStepsOn<7, VectorMath>(plan, values, stride, count); break;
-        case 8: runStepsOn<8, VectorMath>(plan, values, stride, count); break;
+        case 1: runStepsOn<Vec, 1, VectorMath>(plan, values, stride, count); break;
+        case 2: runStepsOn<Vec, 2, VectorMath>(plan, values, stride, count); break;
+        case 3: runStepsOn<Vec, 3, VectorMath>(plan, values, stride, count); break;
+        case 4: runStepsOn<Vec, 4, VectorMath>(plan, values, stride, count); break;
+        case 5: runStepsOn<Vec, 5, VectorMath>(plan, values, stride, count); break;
+        case 6: runStepsOn<Vec, 6, VectorMath>(plan, values, stride, count); break;
+        case 7: runStepsOn<Vec, 7, VectorMath>(plan, values, stride, count); break;
+        case 8: runStepsOn<Vec, 8, VectorMath>(plan, values, stride, count); break;
         default: break;
     }
 }
 
 // Wider vector units where the CPU has them (checked at run time, so the module
-// runs on any x86-64); the arithmetic is the same per lane in both versions (no
+// runs on any x86-64); the arithmetic is the same per lane in every version (no
 // contraction, no reassociation).
+[[gnu::target("arch=x86-64-v4")]]
+void runStepsWidest(const CompiledNetwork& plan, double* values, size_t stride, int32_t count) {
+    // A tile of four samples or fewer fills one 4-lane vector, half of an 8-lane one.
+    if (count <= kLanes) {
+        runStepsOn<Vec, 1, true>(plan, values, stride, count);
+        return;
+    }
+    switch ((count + kPadLanes - 1) / kPadLanes) {
+        case 1: runStepsOn<Vec8, 1, true>(plan, values, stride, count); break;
+        case 2: runStepsOn<Vec8, 2, true>(plan, values, stride, count); break;
+        case 3: runStepsOn<Vec8, 3, true>(plan, values, stride, count); break;
+        case 4: runStepsOn<Vec8, 4, true>(plan, values, stride, count); break;
+        case 5: runStepsOn<Vec8, 5, true>(plan, values, stride, count); break;
+        case 6: runStepsOn<Vec8, 6, true>(plan, values, stride, count); break;
+        case 7: runStepsOn<Vec8, 7, true>(plan, values, stride, count); break;
+        case 8: runStepsOn<Vec8, 8, true>(plan, values, stride, count); break;
+        default: break;
+    }
+}
 [[gnu::target("arch=x86-64-v3")]]
 void runStepsWide(const CompiledNetwork& plan, double* values, size_t stride, int32_t count) {
     runStepsWith<true>(plan, values, stride, count);
@@ -210,12 +247,13 @@ void runStepsBaseline(const CompiledNetwork& plan, double* values, size_t stride
 
 }  // namespace
 
-bool BatchScorer::cpuHasWideUnits() {
-    static const bool wide = [] {
+BatchScorer::Kernel BatchScorer::widestKernel() {
+    static const Kernel widest = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("x86-64-v3") != 0;
+        if (__builtin_cpu_supports("x86-64-v4")) return Kernel::kWidest;
+        return __builtin_cpu_supports("x86-64-v3") ? Kernel::kWide : Kernel::kBaseline;
     }();
-    return wide;
+    return widest;
 }
 
 int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
@@ -223,7 +261,7 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
     // keeping every slot row in L1 (measured: 32 wide beats 16 up to 256 nodes).
     constexpr size_t kTileBytes = 128 * 1024;
     const size_t slots = static_cast<size_t>(std::max(plan.slotCount(), 1));
-    int32_t width = kMaxTile;
+    int32_t width = kernel_ == Kernel::kWidest ? 2 * kMaxTile : kMaxTile;
     while (width > 2 * kLanes && slots * static_cast<size_t>(width) * sizeof(double) > kTileBytes) width /= 2;
     tileWidth_ = width;
 
@@ -243,17 +281,17 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
 
 void BatchScorer::runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count) {
     const size_t stride = static_cast<size_t>(tileWidth_);
-    const int32_t padded = (count + kLanes - 1) / kLanes * kLanes;
+    const int32_t padded = (count + kPadLanes - 1) / kPadLanes * kPadLanes;
     for (int32_t i = 0; i < plan.inputs(); ++i) {
         double* row = values_ + static_cast<size_t>(i) * stride;
         for (int32_t s = 0; s < count; ++s) row[s] = x.row(first + s)[i];
         // Lanes past the last sample are computed too; give them harmless values.
         for (int32_t s = count; s < padded; ++s) row[s] = 0.0;
     }
-    if (wide_) {
-        runStepsWide(plan, values_, stride, count);
-    } else {
-        runStepsBaseline(plan, values_, stride, count);
+    switch (kernel_) {
+        case Kernel::kWidest: runStepsWidest(plan, values_, stride, count); break;
+        case Kernel::kWide: runStepsWide(plan, values_, stride, count); break;
+        default: runStepsBaseline(plan, values_, stride, count); break;
     }
 }
 
@@ -302,37 +340,44 @@ void BatchScorer::addSampleTerms(const SampleView& y, int32_t row, int32_t width
     for (size_t j = 0; j < idCount; ++j) result[j] += errorSum(ids[j], target, prediction_.data(), width) / width;
 }
 
-void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
-                               int32_t width, const int32_t* ids, size_t idCount, double* result) {
-    // Id by id instead of sample by sample: each accumulator still receives the
-    // same terms in sample order, and each term sums its outputs in index order
-    // from 0.0, as errorSum does; the loops over the tile's samples vectorise.
-    double* terms = terms_.data();
+void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                           int32_t width, int32_t id, double* terms) const {
+    // Each term sums its outputs in index order from 0.0, as errorSum does; the
+    // loops over the tile's samples vectorise.
     const int32_t* outputSlots = plan.outputSlots().data();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
-    for (size_t j = 0; j < idCount; ++j) {
-        std::fill(terms, terms + count, 0.0);
-        for (int32_t k = 0; k < width; ++k) {
-            const double* p = slotRow(outputSlots[k]);
-            const double* t = targets + k;
-            switch (ids[j]) {
-                case kMse:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += squaredError(t[s * stride], p[s]);
-                    break;
-                case kMae:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += absoluteError(t[s * stride], p[s]);
-                    break;
-                case kMape:
-                    for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
-                    break;
-                default:
-                    break;
-            }
+    std::fill(terms, terms + count, 0.0);
+    for (int32_t k = 0; k < width; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        const double* t = targets + k;
+        switch (id) {
+            case kMse:
+                for (int32_t s = 0; s < count; ++s) terms[s] += squaredError(t[s * stride], p[s]);
+                break;
+            case kMae:
+                for (int32_t s = 0; s < count; ++s) terms[s] += absoluteError(t[s * stride], p[s]);
+                break;
+            case kMape:
+                for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
+                break;
+            default:
+                break;
         }
-        if (ids[j] < 0 || ids[j] >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+    }
+    if (id < 0 || id >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+    for (int32_t s = 0; s < count; ++s) terms[s] /= width;
+}
+
+void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                               int32_t width, const int32_t* ids, size_t idCount, double* result) {
+    // Id by id instead of sample by sample: each accumulator still receives the
+    // same terms in sample order.
+    double* terms = terms_.data();
+    for (size_t j = 0; j < idCount; ++j) {
+        tileTerms(plan, y, first, count, width, ids[j], terms);
         double total = result[j];
-        for (int32_t s = 0; s < count; ++s) total += terms[s] / width;
+        for (int32_t s = 0; s < count; ++s) total += terms[s];
         result[j] = total;
     }
 }
@@ -375,6 +420,28 @@ void BatchScorer::score(const CompiledNetwork& plan, const SampleView& x, const 
         const int32_t count = std::min(tile, samples - first);
         runTile(plan, x, first, count);
         addTileTerms(plan, y, first, count, width, ids, idCount, result);
+    }
+    finishScores(result, idCount, samples);
+}
+
+void BatchScorer::sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
+                              size_t idCount, double* terms, size_t stride) {
+    const int32_t samples = scoredSamples(x, y, plan.inputs());
+    const int32_t width = scoredWidth(y, plan.outputs());
+    const int32_t tile = prepare(plan);
+    for (int32_t first = 0; first < samples; first += tile) {
+        const int32_t count = std::min(tile, samples - first);
+        runTile(plan, x, first, count);
+        for (size_t j = 0; j < idCount; ++j) tileTerms(plan, y, first, count, width, ids[j], terms + j * stride + first);
+    }
+}
+
+void BatchScorer::addSampleTermsInOrder(const double* terms, size_t stride, int32_t samples, size_t idCount,
+                                        double* result) {
+    for (size_t j = 0; j < idCount; ++j) {
+        double total = 0.0;
+        for (int32_t s = 0; s < samples; ++s) total += terms[j * stride + s];
+        result[j] = total;
     }
     finishScores(result, idCount, samples);
 }

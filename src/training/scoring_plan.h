@@ -15,11 +15,13 @@
 // order, and applies the same activation functions: results are bit-identical
 // to the reference pass and to the reference evaluate. The scorer owns its
 // scratch and reuses it across calls; nothing is allocated per tile or node.
-// Where the CPU has AVX2 and FMA (x86-64-v3, checked at run time) a kernel built
-// for them runs, with sigmoid and tanh on whole vectors; elsewhere one built for
-// plain x86-64. Neither contracts nor reorders, so both give the same bits.
+// Where the CPU has AVX-512 (x86-64-v4, checked at run time) a kernel on 8-lane
+// vectors runs, where it has AVX2 and FMA (x86-64-v3) one on 4-lane vectors,
+// both with sigmoid and tanh on whole vectors; elsewhere one built for plain
+// x86-64. None contracts or reorders, so all give the same bits.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -106,6 +108,16 @@ public:
     void score(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
                size_t idCount, double* result);
 
+    // score(plan, ...) in two halves, so that several scorers can share one
+    // network's samples: sampleTerms writes the term each scored sample adds
+    // (min(x.rows, y.rows) samples, none when x lacks inputs) to
+    // terms[j * stride + s] for id j and sample s, and addSampleTermsInOrder adds
+    // them up in sample order and divides, giving score's bits.
+    void sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
+                     size_t idCount, double* terms, size_t stride);
+    static void addSampleTermsInOrder(const double* terms, size_t stride, int32_t samples, size_t idCount,
+                                      double* result);
+
     // What the population evaluate returns: one row per network, in order.
     ScoreRows score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                     const std::vector<int32_t>& ids);
@@ -113,15 +125,20 @@ public:
     // The plan compiled by the last Network form that compiled one.
     const CompiledNetwork& lastPlan() const { return plan_; }
 
-    // Runs the kernel built for plain x86-64 even where the CPU has wider vector
-    // units, which are used otherwise (the results are the same; tests check both).
-    void useBaselineInstructions() { wide_ = false; }
+    // Runs the kernel built for plain x86-64, or at most the AVX2 one, even
+    // where the CPU has wider vector units, which are used otherwise (the
+    // results are the same; tests check every kernel the CPU runs).
+    void useBaselineInstructions() { kernel_ = Kernel::kBaseline; }
+    void useAtMostAvx2Instructions() { kernel_ = std::min(kernel_, Kernel::kWide); }
 
 private:
     // Sizes the scratch for plan and fills its constant slots; returns the tile width.
     int32_t prepare(const CompiledNetwork& plan);
     // Loads samples [first, first+count) of x into the input slots and runs the plan.
     void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
+    // The terms of id for the tile's samples [first, first+count), each divided by width, into terms[0..count).
+    void tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
+                   int32_t id, double* terms) const;
     // Adds the terms of the tile's samples [first, first+count) to result, as evaluate does.
     void addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
                       const int32_t* ids, size_t idCount, double* result);
@@ -130,10 +147,12 @@ private:
                         double* result) const;
     const double* slotRow(int32_t slot) const { return values_ + static_cast<size_t>(slot) * tileWidth_; }
 
-    static bool cpuHasWideUnits();  // x86-64-v3: AVX2 and FMA
+    // Baseline: plain x86-64; wide: x86-64-v3 (AVX2 and FMA); widest: x86-64-v4 (AVX-512).
+    enum class Kernel { kBaseline, kWide, kWidest };
+    static Kernel widestKernel();  // the widest this CPU runs
 
     CompiledNetwork plan_;
-    bool wide_ = cpuHasWideUnits();
+    Kernel kernel_ = widestKernel();
     std::vector<double> storage_;
     double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
     int32_t tileWidth_ = 0;

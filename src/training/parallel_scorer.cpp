@@ -1,0 +1,83 @@
+#include "training/parallel_scorer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+
+namespace kestrin {
+namespace {
+
+// A slice of at least this many rows per thread: a few tiles, far more work
+// than waking a thread.
+constexpr int32_t kMinSliceRows = 1024;
+
+}  // namespace
+
+ParallelScorer::ParallelScorer(int workers) : pool_(workers), scorers_(1) {}
+
+int ParallelScorer::slicesFor(int32_t rows) const {
+    return static_cast<int>(std::clamp<int64_t>(rows / kMinSliceRows, 1, pool_.capacity()));
+}
+
+template <typename Work>
+void ParallelScorer::share(size_t items, const Work& work) {
+    const auto participants = static_cast<int>(std::min<size_t>(items, static_cast<size_t>(pool_.capacity())));
+    if (scorers_.size() < static_cast<size_t>(participants)) scorers_.resize(static_cast<size_t>(participants));
+    std::atomic<size_t> next{0};
+    // Fewer threads may run than asked for (the system may refuse more): whoever
+    // runs takes the next item until none is left.
+    pool_.run(participants, [&](int k) {
+        BatchScorer& scorer = scorers_[static_cast<size_t>(k)];
+        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < items;
+             i = next.fetch_add(1, std::memory_order_relaxed)) {
+            work(scorer, i);
+        }
+    });
+}
+
+ScoreRows ParallelScorer::score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                                const std::vector<int32_t>& ids) {
+    if (pool_.capacity() == 1 || networks.size() < 2) return scorers_[0].score(networks, x, y, ids);
+    ScoreRows rows(networks.size());
+    // One network at a time: their sizes differ, fixed shares would not balance.
+    share(networks.size(), [&](BatchScorer& scorer, size_t i) { rows[i] = scorer.score(networks[i], x, y, ids); });
+    return rows;
+}
+
+std::vector<double> ParallelScorer::score(Network& network, const SampleView& x, const SampleView& y,
+                                          const std::vector<int32_t>& ids) {
+    const int32_t samples = x.columns >= network.inputs ? std::max(0, std::min(x.rows, y.rows)) : 0;
+    const int slices = slicesFor(samples);
+    if (slices == 1 || samples < BatchScorer::kCompileFromRows) return scorers_[0].score(network, x, y, ids);
+
+    plan_.compile(network);
+    const auto stride = static_cast<size_t>(samples);
+    terms_.resize(ids.size() * stride);
+    share(static_cast<size_t>(slices), [&](BatchScorer& scorer, size_t k) {
+        const int32_t first = sliceStart(samples, static_cast<int>(k), slices);
+        const int32_t count = sliceStart(samples, static_cast<int>(k) + 1, slices) - first;
+        scorer.sampleTerms(plan_, x.slice(first, count), y.slice(first, count), ids.data(), ids.size(),
+                           terms_.data() + first, stride);
+    });
+    std::vector<double> result(ids.size());
+    BatchScorer::addSampleTermsInOrder(terms_.data(), stride, samples, ids.size(), result.data());
+    return result;
+}
+
+void ParallelScorer::predict(Network& network, const SampleView& x, double* out) {
+    const int slices = slicesFor(x.rows);
+    // Small or unfit inputs go the one-thread way, with its checks and errors.
+    if (slices == 1 || x.rows < BatchScorer::kCompileFromRows || x.columns < network.inputs) {
+        scorers_[0].predict(network, x, out);
+        return;
+    }
+    plan_.compile(network);
+    const auto outputs = static_cast<size_t>(network.outputs);
+    share(static_cast<size_t>(slices), [&](BatchScorer& scorer, size_t k) {
+        const int32_t first = sliceStart(x.rows, static_cast<int>(k), slices);
+        const int32_t count = sliceStart(x.rows, static_cast<int>(k) + 1, slices) - first;
+        scorer.predict(plan_, x.slice(first, count), out + static_cast<size_t>(first) * outputs);
+    });
+}
+
+}  // namespace kestrin

@@ -167,11 +167,13 @@ PyObject* EarlyStopping_repr(PyObject* self) {
 }
 
 PyObject* EarlyStopping_baseline(PyObject* self, void*) {
-    return guarded([&] { return floatOrNone(asEarlyStopping(self)->hasBaseline, asEarlyStopping(self)->baseline).release(); });
+    const EarlyStoppingObject* stopping = asEarlyStopping(self);
+    return guarded([&] { return floatOrNone(stopping->hasBaseline, stopping->baseline).release(); });
 }
 
 PyObject* EarlyStopping_best(PyObject* self, void*) {
-    return guarded([&] { return floatOrNone(asEarlyStopping(self)->hasBest, asEarlyStopping(self)->best).release(); });
+    const EarlyStoppingObject* stopping = asEarlyStopping(self);
+    return guarded([&] { return floatOrNone(stopping->hasBest, stopping->best).release(); });
 }
 
 PyObject* EarlyStopping_monitor(PyObject* self, void*) {

@@ -16,7 +16,8 @@ void writeToSysStdout(std::string_view text) {
     }
     // The write may run code that replaces sys.stdout: keep this stream alive.
     PyRef out = PyRef::borrow(stream);
-    PyRef line = check(PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+    const auto length = static_cast<Py_ssize_t>(text.size());
+    PyRef line = check(PyRef::steal(PyUnicode_DecodeUTF8(text.data(), length, "replace")));
     check(PyRef::steal(PyObject_CallMethod(out.get(), "write", "O", line.get())));
     PyRef flush = PyRef::steal(PyObject_GetAttrString(out.get(), "flush"));
     if (!flush) {

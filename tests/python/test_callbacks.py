@@ -22,13 +22,16 @@ def compiled(**kwargs):
 
 
 def scheduled(losses):
-    """A train_func whose epoch e has the loss losses[e]: the last candidate (a fresh child) scores it, the others
-    a hair more, so that every epoch's best is a new network."""
-    epochs = iter(losses)
+    """A train_func whose epoch e has the loss losses[e]. One candidate scores it, the others a hair more: one whose
+    predictions differ from every earlier epoch's best, so that each epoch's best is a network of its own."""
+    epochs, seen = iter(losses), set()
 
     def train(genomes):
         value = next(epochs)
-        return [value + 1e-9] * (len(genomes) - 1) + [value]
+        prints = [g.predict(X).tobytes() for g in genomes]
+        best = next((i for i in reversed(range(len(genomes))) if prints[i] not in seen), len(genomes) - 1)
+        seen.add(prints[best])
+        return [value if i == best else value + 1e-9 for i in range(len(genomes))]
 
     return train
 

@@ -1,12 +1,12 @@
 #include "evolution/crossover.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
 #include "evolution/mutation.h"
 #include "evolution/ordering.h"
+#include "network/console.h"
 #include "network/random.h"
 
 namespace kestrin {
@@ -68,8 +68,7 @@ std::vector<Network> Crossover::crossover(std::vector<Network>& population, std:
 
     for (const Network& member : population) {
         if (!Mutation::checkConnectivity(member)) {
-            std::puts("One of networks already broken.");
-            std::fflush(stdout);
+            writeLine("One of networks already broken.\n");
             break;
         }
     }
@@ -92,8 +91,7 @@ std::vector<Network> Crossover::crossover(std::vector<Network>& population, std:
 
     for (const Network& child : children) {
         if (!Mutation::checkConnectivity(child)) {
-            std::puts("Crossover broke network");
-            std::fflush(stdout);
+            writeLine("Crossover broke network\n");
             throw std::invalid_argument("");
         }
     }

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "network/activation.h"
+#include "network/console.h"
 
 namespace kestrin {
 
@@ -28,8 +29,7 @@ const std::pair<int32_t, int32_t>& pick(const Candidates& candidates) {
 // means the network was damaged before the operator ran.
 void checkAfter(const Network& network, const char* line) {
     if (Mutation::checkConnectivity(network)) return;
-    std::puts(line);
-    std::fflush(stdout);
+    writeLine(std::string(line) + "\n");
     throw std::invalid_argument("");
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "python/boundary.h"
+#include "python/callbacks.h"
+#include "python/console.h"
 #include "python/methods.h"
 #include "python/records.h"
 
@@ -33,6 +35,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&model->metricIds) std::vector<int32_t>();
     new (&model->monitorIds) std::vector<int32_t>();
     model->size = 0;
+    model->stopTraining = false;
     return self;
 }
 
@@ -133,6 +136,28 @@ PyMemberDef modelMembers[] = {
 };
 #pragma GCC diagnostic pop
 static_assert(sizeof(int32_t) == sizeof(int), "the T_INT members read the record's int32 fields");
+
+// Keras's attribute: any object is taken by its truth value.
+PyObject* Model_get_stop_training(PyObject* self, void*) { return PyBool_FromLong(asModel(self)->stopTraining); }
+
+int Model_set_stop_training(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "stop_training cannot be deleted");
+        return -1;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    asModel(self)->stopTraining = truth != 0;
+    return 0;
+}
+
+PyGetSetDef modelGetSets[] = {
+    {"stop_training", Model_get_stop_training, Model_set_stop_training,
+     "Set to True (e.g. by a callback) to end the running evolve or func_evolve after the current epoch; reset to "
+     "False when a training call starts.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 // ---- kestrin.Genome --------------------------------------------------------
 
@@ -264,6 +289,7 @@ PyTypeObject ModelType = [] {
     type.tp_init = Model_init;
     type.tp_methods = modelMethods;
     type.tp_members = modelMembers;
+    type.tp_getset = modelGetSets;
     return type;
 }();
 
@@ -333,6 +359,12 @@ PyMODINIT_FUNC PyInit_kestrin() {
     if (PyModule_AddObject(module.get(), "optimizers", optimizers.get()) < 0) return nullptr;
     optimizers.release();
 
+    PyRef callbacks = PyRef::steal(makeCallbacksModule());
+    if (!callbacks) return nullptr;
+    if (PyDict_SetItemString(modules, "kestrin.callbacks", callbacks.get()) < 0) return nullptr;
+    if (PyModule_AddObject(module.get(), "callbacks", callbacks.get()) < 0) return nullptr;
+    callbacks.release();
+
     struct Entry {
         const char* name;
         PyTypeObject* type;
@@ -345,5 +377,6 @@ PyMODINIT_FUNC PyInit_kestrin() {
         }
     }
     if (PyModule_AddStringConstant(module.get(), "__version__", KESTRIN_VERSION) < 0) return nullptr;
+    installConsole();
     return module.release();
 }

@@ -23,6 +23,7 @@ struct ModelObject {
     std::vector<int32_t> metricIds;   // loss id first (when given), then metrics
     std::vector<int32_t> monitorIds;
     PyObject* optimizer;  // strong reference or null
+    bool stopTraining;    // "stop_training": ends a training call after its epoch when set
 };
 
 struct GenomeObject {

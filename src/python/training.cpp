@@ -1,16 +1,22 @@
 // Model.evolve and Model.func_evolve: argument checks, the CPython side of the
-// training loops (signals, calls into the user's functions) and the history
-// dict. Everything is checked before training or printing starts, and the
-// model's network is replaced only when a call completes.
+// training loops (signals, callbacks, calls into the user's functions) and the
+// history dict. Everything is checked before training or printing starts, and
+// the model's network is replaced only when a call completes.
+//
+// The loops run with the interpreter lock released, on the call's own copies;
+// everything they call back that touches Python takes the lock again.
 #include "python/numpy_api.h"
 
-#include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "network/console.h"
 #include "python/arrays.h"
 #include "python/boundary.h"
+#include "python/callbacks.h"
+#include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
 #include "python/workers.h"
@@ -21,7 +27,10 @@ namespace kestrin::py {
 namespace {
 
 // Ctrl-C and Python signal handlers take effect here; false leaves the error set.
-bool noPendingSignal() { return PyErr_CheckSignals() == 0; }
+bool noPendingSignal() {
+    HeldGil held;
+    return PyErr_CheckSignals() == 0;
+}
 
 std::string lossName(int32_t id) {
     return id >= 0 && id < kLossCount ? kLossNames[static_cast<size_t>(id)] : "metric_" + std::to_string(id);
@@ -63,6 +72,15 @@ void checkShapes(const ModelObject* model, const SampleMatrix& x, const SampleMa
     }
 }
 
+void requireLoss(const ModelObject* model) {
+    if (!model->compiled) {
+        raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
+    }
+    if (!model->hasLoss) {
+        raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
+    }
+}
+
 // The two items of validation_data; their types are checked when they are converted.
 struct ValidationItems {
     PyRef x;
@@ -101,6 +119,35 @@ void addHistory(PyObject* history, const std::string& key, size_t epochs, Item&&
     }
     // A metric named twice sets its key twice with equal lists; the key keeps its first place.
     if (PyDict_SetItemString(history, key.c_str(), list.get()) < 0) throw PythonErrorSet{};
+}
+
+void setLog(PyObject* logs, const std::string& key, PyRef value) {
+    if (PyDict_SetItemString(logs, key.c_str(), check(std::move(value)).get()) < 0) throw PythonErrorSet{};
+}
+
+// One epoch's values under the history's keys, for the callbacks.
+PyRef datasetLogs(const DatasetEpoch& epoch, const std::vector<int32_t>& ids, const std::vector<int32_t>& monitors,
+                  bool hasValidation) {
+    PyRef logs = check(PyRef::steal(PyDict_New()));
+    for (size_t k = 0; k < ids.size(); ++k) {
+        setLog(logs.get(), k == 0 ? "loss" : lossName(ids[k]), PyRef::steal(PyFloat_FromDouble(epoch.losses[k])));
+    }
+    if (hasValidation) {
+        for (size_t k = 0; k < ids.size(); ++k) {
+            setLog(logs.get(), "val_" + (k == 0 ? std::string("loss") : lossName(ids[k])),
+                   PyRef::steal(PyFloat_FromDouble(epoch.validation[k])));
+        }
+    }
+    if (!monitors.empty()) setLog(logs.get(), "size", PyRef::steal(PyLong_FromLong(epoch.size)));
+    return logs;
+}
+
+PyRef functionLogs(const FunctionEpoch& epoch, const std::vector<int32_t>& monitors, bool hasValidation) {
+    PyRef logs = check(PyRef::steal(PyDict_New()));
+    setLog(logs.get(), "loss", PyRef::steal(PyFloat_FromDouble(epoch.loss)));
+    if (hasValidation) setLog(logs.get(), "val_loss", PyRef::steal(PyFloat_FromDouble(epoch.validation)));
+    if (!monitors.empty()) setLog(logs.get(), "size", PyRef::steal(PyLong_FromLong(epoch.size)));
+    return logs;
 }
 
 PyRef datasetHistory(const DatasetResult& result, const std::vector<int32_t>& ids,
@@ -146,6 +193,38 @@ void replaceNetwork(ModelObject* model, Network&& best) {
     model->outputs = model->network.outputs;
 }
 
+// The end of a call that completed: the model receives best (or the network
+// an EarlyStopping restores), then on_train_end runs, seeing the trained model
+// as in Keras. A callback that raises there leaves the model as it was.
+void finishTraining(ModelObject* model, Network&& best, CallbackList& callbacks, const MakeLogs& lastLogs) {
+    if (Network* restored = callbacks.restoredNetwork()) best = std::move(*restored);
+    if (callbacks.empty()) {
+        replaceNetwork(model, std::move(best));
+        return;
+    }
+    Network previous = std::move(model->network);
+    const int32_t size = model->size, inputs = model->inputs, outputs = model->outputs;
+    replaceNetwork(model, std::move(best));
+    try {
+        callbacks.trainEnd(lastLogs);
+    } catch (...) {
+        model->network = std::move(previous);
+        model->size = size;
+        model->inputs = inputs;
+        model->outputs = outputs;
+        throw;
+    }
+}
+
+// The callbacks a training call runs, set up once its arguments are checked:
+// stop_training is reset and on_train_begin has run. Also refuses a network
+// that cannot evolve before on_train_begin, not after.
+void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start, int popSize) {
+    if (!callbacks.empty()) checkCanEvolve(start, popSize);
+    asModel(self)->stopTraining = false;
+    callbacks.trainBegin(self);
+}
+
 // train_func's result as score rows: anything NumPy turns into float64, with a
 // row of at least one loss per candidate.
 ScoreRows scoresFrom(PyObject* returned, size_t candidates) {
@@ -173,26 +252,24 @@ ScoreRows scoresFrom(PyObject* returned, size_t candidates) {
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
-        if (!model->compiled) {
-            raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
-        }
-        if (!model->hasLoss) {
-            raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
-        }
+        requireLoss(model);
 
-        static const char* keywords[] = {"x_train",         "y_train", "pop_size", "batch_size", "epochs",
-                                         "validation_data", "verbose", "workers",  nullptr};
+        static const char* keywords[] = {"x_train",         "y_train", "pop_size",  "batch_size", "epochs",
+                                         "validation_data", "verbose", "callbacks", "workers",    nullptr};
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         PyObject* validationData = Py_None;
+        PyObject* callbackArgument = Py_None;
         PyObject* workersValue = nullptr;
         DatasetOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi$O", const_cast<char**>(keywords), &PyArray_Type,
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO$O", const_cast<char**>(keywords), &PyArray_Type,
                                          &xArray, &PyArray_Type, &yArray, &options.popSize, &options.batchSize,
-                                         &options.epochs, &validationData, &options.verbose, &workersValue)) {
+                                         &options.epochs, &validationData, &options.verbose, &callbackArgument,
+                                         &workersValue)) {
             return nullptr;
         }
         options.workers = workersFrom(workersValue);
+        CallbackList callbacks(callbackArgument);
         const std::optional<ValidationItems> items = validationItems(validationData);
 
         SampleMatrix x = rowsFromArray(xArray, "x_train");
@@ -214,26 +291,57 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (items) checkHasRows(xVal, items->x.get(), "x_val");
 
         if (options.batchSize != -1 && options.batchSize < 0.1 * x.rows()) {
-            std::printf(
-                "WARNING! The batch size is less than 10%% the number of samples in your dataset. If the dataset "
+            writeLine(
+                "WARNING! The batch size is less than 10% the number of samples in your dataset. If the dataset "
                 "is highly nonlinear, individual batches may not represent your dataset correctly and the loss can "
                 "be extremely underestimated. Make sure to use a validation set to monitor the actual loss "
                 "closely.\n");
-            std::fflush(stdout);
         }
 
-        // Copies: a signal handler may run Python code that recompiles or reinitialises the model.
+        // Parsing, the conversions and the warning's write can run Python code
+        // that recompiles or reinitialises the model: check again what the
+        // copies below must agree with, with no Python code in between.
+        requireLoss(model);
+        checkShapes(model, x, y, "x_train", "y_train");
+        if (items) checkShapes(model, xVal, yVal, "x_val", "y_val");
+
+        // Copies: signal handlers, callbacks and other threads may recompile or reinitialise the model meanwhile.
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
         const Network start = model->network;
         std::optional<ValidationSet> validation;
         if (items) validation = ValidationSet{xVal.view(), yVal.view()};
+        const bool hasValidation = items.has_value();
+        beginTraining(self, callbacks, start, options.popSize);
 
-        std::optional<DatasetResult> result =
-            evolveOnDataset(start, std::move(x), std::move(y), validation, options, noPendingSignal);
+        if (!callbacks.empty()) {
+            options.epochBegin = [&](int epoch) {
+                HeldGil held;
+                callbacks.epochBegin(epoch);
+            };
+        }
+        options.epochEnd = [&](int epoch, const DatasetEpoch& record, const Network& best) {
+            HeldGil held;
+            callbacks.epochEnd(
+                epoch, [&] { return datasetLogs(record, options.metricIds, options.monitorIds, hasValidation); },
+                best);
+            return asModel(self)->stopTraining;
+        };
+
+        std::optional<DatasetResult> result;
+        {
+            ReleasedGil released;
+            result = evolveOnDataset(start, std::move(x), std::move(y), validation, options, noPendingSignal);
+        }
         if (!result) throw PythonErrorSet{};
-        PyRef history = datasetHistory(*result, options.metricIds, options.monitorIds, items.has_value());
-        replaceNetwork(model, std::move(result->best));
+        PyRef history = datasetHistory(*result, options.metricIds, options.monitorIds, hasValidation);
+        MakeLogs lastLogs;
+        if (!result->epochs.empty()) {
+            lastLogs = [&] {
+                return datasetLogs(result->epochs.back(), options.metricIds, options.monitorIds, hasValidation);
+            };
+        }
+        finishTraining(model, std::move(result->best), callbacks, lastLogs);
         return history.release();
     });
 }
@@ -241,22 +349,41 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
-        static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", nullptr};
+        static const char* keywords[] = {"train_func",      "pop_size",  "epochs", "verbose",
+                                         "validation_func", "callbacks", nullptr};
         PyObject* trainFunc = nullptr;
         PyObject* validationFunc = Py_None;
+        PyObject* callbackArgument = Py_None;
         FunctionOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords), &trainFunc,
-                                         &options.popSize, &options.epochs, &options.verbose, &validationFunc)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO", const_cast<char**>(keywords), &trainFunc,
+                                         &options.popSize, &options.epochs, &options.verbose, &validationFunc,
+                                         &callbackArgument)) {
             return nullptr;
         }
+        CallbackList callbacks(callbackArgument);
         checkPopulationAndEpochs(options.popSize, options.epochs);
 
         // Copies: the user's functions may recompile or reinitialise the model meanwhile.
         options.monitorIds = model->monitorIds;
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
+        beginTraining(self, callbacks, start, options.popSize);
 
+        if (!callbacks.empty()) {
+            options.epochBegin = [&](int epoch) {
+                HeldGil held;
+                callbacks.epochBegin(epoch);
+            };
+        }
+        options.epochEnd = [&](int epoch, const FunctionEpoch& record, const Network& best) {
+            HeldGil held;
+            callbacks.epochEnd(epoch, [&] { return functionLogs(record, options.monitorIds, hasValidation); }, best);
+            return asModel(self)->stopTraining;
+        };
+
+        // Both take the lock first, so that every reference they hold is released with it.
         const PopulationScorer score = [&](std::vector<Network>& networks) {
+            HeldGil held;
             PyRef candidates = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(networks.size()))));
             for (size_t i = 0; i < networks.size(); ++i) {
                 PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i])));
@@ -268,6 +395,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         NetworkScorer validate;
         if (hasValidation) {
             validate = [&](const Network& best) {
+                HeldGil held;
                 PyRef genome = check(PyRef::steal(NetworkToGenome(best)));
                 PyRef returned = check(PyRef::steal(PyObject_CallOneArg(validationFunc, genome.get())));
                 const double loss = PyFloat_AsDouble(returned.get());
@@ -276,10 +404,18 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             };
         }
 
-        std::optional<FunctionResult> result = evolveOnFunction(start, options, noPendingSignal, score, validate);
+        std::optional<FunctionResult> result;
+        {
+            ReleasedGil released;
+            result = evolveOnFunction(start, options, noPendingSignal, score, validate);
+        }
         if (!result) throw PythonErrorSet{};
         PyRef history = functionHistory(*result, options.monitorIds, hasValidation);
-        replaceNetwork(model, std::move(result->best));
+        MakeLogs lastLogs;
+        if (!result->epochs.empty()) {
+            lastLogs = [&] { return functionLogs(result->epochs.back(), options.monitorIds, hasValidation); };
+        }
+        finishTraining(model, std::move(result->best), callbacks, lastLogs);
         return history.release();
     });
 }

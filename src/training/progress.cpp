@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "network/console.h"
 #include "training/evaluate.h"
 
 namespace kestrin {
@@ -26,13 +27,6 @@ const char* lossName(size_t position, int32_t id) {
 double millisecondsSince(SteadyTime start) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1e6;
-}
-
-// The stdio buffer holds a line without a line feed until it fills, so the
-// in-place line would never show: flush after every line.
-void printLine(const std::string& line) {
-    std::printf("%s", line.c_str());
-    std::fflush(stdout);
 }
 
 std::string twoDigits(int value) {
@@ -89,7 +83,7 @@ void printUpdate(int verbose, std::vector<int32_t> monitors, int size, std::vect
     }
     if (!monitors.empty()) line += " - size: " + std::to_string(size);
     if (last) line += "\n";
-    printLine(line);
+    writeLine(line);
 }
 
 void printUpdate_func(int verbose, std::vector<int32_t> monitors, int size, SteadyTime start, int epoch, int epochs,
@@ -100,7 +94,7 @@ void printUpdate_func(int verbose, std::vector<int32_t> monitors, int size, Stea
     if (hasValidation) line += " - val_loss: " + formatLoss(validationLoss);
     if (!monitors.empty()) line += " - size: " + std::to_string(size);
     line += "\n";
-    printLine(line);
+    writeLine(line);
 }
 
 std::string millisecondsToString(double milliseconds) {

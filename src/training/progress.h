@@ -1,5 +1,5 @@
-// The progress line of the training loops, written to the C library's standard
-// output and rewritten in place with a leading carriage return.
+// The progress line of the training loops, written through the console
+// (network/console.h) and rewritten in place with a leading carriage return.
 #pragma once
 
 #include <chrono>

@@ -6,8 +6,11 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "network/console.h"
 
 namespace kestrin {
 namespace {
@@ -94,6 +97,25 @@ TEST(PrintUpdateFunc, OneLinePerEpoch) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\rEpoch 3/10 - 2s - loss: 0.125000\n"
               "\rEpoch 10/10 - 1:01 - loss: 1.500000 - val_loss: 2.250000 - size: 5\n");
+}
+
+// An installed writer receives each line whole, in place of stdout; removing it restores stdout.
+std::string captured;
+void capture(std::string_view text) { captured.append(text).append("|"); }
+
+TEST(Console, InstalledWriterReceivesTheLinesInsteadOfStdout) {
+    captured.clear();
+    setLineWriter(capture);
+    testing::internal::CaptureStdout();
+    printUpdate_func(1, {}, 5, ago(2100), 2, 10, 0.125, false, 0.0);
+    writeLine("Crossover broke network\n");
+    const std::string written = testing::internal::GetCapturedStdout();
+    setLineWriter(nullptr);
+    EXPECT_EQ(written, "");
+    EXPECT_EQ(captured, "\rEpoch 3/10 - 2s - loss: 0.125000\n|Crossover broke network\n|");
+    testing::internal::CaptureStdout();
+    writeLine("\rin place");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\rin place");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@ import math
 import re
 import signal
 import sys
+import threading
 import time
 
 import numpy as np
@@ -250,7 +251,8 @@ def test_second_call_continues_from_the_first(run, loss):
 def test_ctrl_c_stops_at_a_batch_and_leaves_the_model_unchanged(run):
     model = compiled(monitors=["size"])
     before = snapshot(model)
-    # A timer signal, not a thread: evolve keeps the GIL, so no other thread runs meanwhile.
+    # A timer signal: its handler runs on this thread when the loop, which trains
+    # with the GIL released, takes it back to check for signals at a batch or epoch.
     previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05)
@@ -260,6 +262,53 @@ def test_ctrl_c_stops_at_a_batch_and_leaves_the_model_unchanged(run):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert snapshot(model) == before
+
+
+def test_other_threads_run_while_a_model_trains():
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.wait(0.05):
+            ticks.append(1)
+
+    x, y = data(2000)
+    model = compiled()
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        started = time.monotonic()
+        model.evolve(x, y, pop_size=100, epochs=250, verbose=0)
+        elapsed = time.monotonic() - started
+    finally:
+        done.set()
+        ticker.join()
+    # Holding the GIL throughout would allow a tick or two at most.
+    assert len(ticks) >= max(4, 0.3 * elapsed / 0.05)
+
+
+def test_threads_training_models_at_once_complete():
+    x, y = data(500)
+    models = [compiled(), compiled(), compiled()]
+    shared = models[2]
+    results, errors = {}, []
+
+    def train(index, model):
+        try:
+            results[index] = model.evolve(x, y, pop_size=20, epochs=100, verbose=0)
+        except BaseException as error:  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=train, args=(i, m)) for i, m in enumerate(models + [shared])]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and sorted(results) == [0, 1, 2, 3]
+    assert all(len(h["loss"]) == 100 and math.isfinite(h["loss"][-1]) for h in results.values())
+    # Each model holds the network its call ended with; the shared one, that of either call.
+    finals = [h["loss"][-1] for _, h in sorted(results.items())]
+    assert [m.evaluate(x, y)[0] for m in models[:2]] == pytest.approx(finals[:2])
+    assert any(shared.evaluate(x, y)[0] == pytest.approx(final) for final in finals[2:])
 
 
 @pytest.mark.parametrize(
@@ -394,3 +443,21 @@ def test_train_func_may_reinitialise_the_model_meanwhile():
     history = model.func_evolve(meddle, pop_size=4, epochs=2, verbose=0)
     assert list(history) == ["loss", "size"]
     assert model.predict(np.zeros((8, 1))).shape == (8, 1)
+
+
+def test_evolve_rechecks_the_model_after_converting_its_arrays():
+    # Converting a byte-swapped subclass runs __array_finalize__, which here
+    # re-initialises the model: evolve must see the uncompiled model it left.
+    model = compiled()
+    armed = [False]
+
+    class Reinitialising(np.ndarray):
+        def __array_finalize__(self, obj):
+            if armed[0]:
+                armed[0] = False
+                model.__init__(2, 1)
+
+    x = X.astype(">f8").view(Reinitialising)
+    armed[0] = True
+    with pytest.raises(RuntimeError, match="must compile your model"):
+        model.evolve(x, Y, pop_size=4, epochs=1, verbose=0)

@@ -1,0 +1,86 @@
+// Keras-style callbacks of Model.evolve and Model.func_evolve: the submodule
+// kestrin.callbacks with its two types, and CallbackList, which drives the
+// callbacks of one training call. Any object may be a callback; each of its
+// methods set_model, on_train_begin, on_epoch_begin, on_epoch_end and
+// on_train_end is looked up when it is due and called if present, as Keras
+// does. EarlyStopping and ModelCheckpoint are run natively, so that they keep
+// and save C++ networks without going through Python.
+#pragma once
+
+#include "python/pyref.h"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "network/network.h"
+
+namespace kestrin::py {
+
+struct EarlyStoppingObject {
+    PyObject_HEAD
+    PyObject* monitor;  // str
+    double minDelta;    // >= 0: an improvement must beat the best by more than this
+    int patience;
+    bool hasBaseline;
+    double baseline;
+    bool restoreBestWeights;
+    // The state of the last training call, reset when one begins (Keras's names).
+    int wait;
+    int stoppedEpoch;
+    bool hasBest;
+    double best;
+    int bestEpoch;
+};
+
+struct ModelCheckpointObject {
+    PyObject_HEAD
+    PyObject* filepath;  // str, with str.format fields
+    PyObject* monitor;   // str
+    bool saveBestOnly;
+    // Kept across training calls, as Keras does.
+    bool hasBest;
+    double best;
+};
+
+extern PyTypeObject EarlyStoppingType;
+extern PyTypeObject ModelCheckpointType;
+
+// The submodule kestrin.callbacks (a new reference, or null with an error set).
+PyObject* makeCallbacksModule();
+
+// A new logs dict of the epoch at hand; every callback gets its own.
+using MakeLogs = std::function<PyRef()>;
+
+// The callbacks of one training call, in the order given. Every member needs
+// the interpreter lock and throws PythonErrorSet when a callback raises.
+class CallbackList {
+public:
+    // None or null: no callbacks; a list or tuple: its items, copied; anything else TypeError.
+    explicit CallbackList(PyObject* argument);
+
+    bool empty() const { return entries_.empty(); }
+
+    // set_model(model) on every callback, then on_train_begin({}).
+    void trainBegin(PyObject* model);
+    void epochBegin(int epoch);
+    // best: the network the model would receive if training stopped now.
+    void epochEnd(int epoch, const MakeLogs& logs, const Network& best);
+    // The network an EarlyStopping with restore_best_weights kept (the last
+    // such callback in the list wins, as in Keras), or null.
+    Network* restoredNetwork();
+    // logs may be empty (no epoch ran): the callbacks get {}.
+    void trainEnd(const MakeLogs& logs);
+
+private:
+    enum class Kind { generic, earlyStopping, checkpoint };
+    struct Entry {
+        PyRef object;
+        Kind kind;
+        std::optional<Network> kept;  // restore_best_weights
+    };
+    std::vector<Entry> entries_;
+    PyRef model_;
+};
+
+}  // namespace kestrin::py

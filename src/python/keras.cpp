@@ -473,7 +473,7 @@ PyObject* kestrin_from_keras(PyObject*, PyObject* args) {
                 importNode(network, k, PyTuple_GET_ITEM(layers.get(), layerOfNode[k]), name);
             if (activation) unknown.emplace_back(name, std::move(*activation));
         }
-        // The import stands as specified, but the node now outputs 0.0 where
+        // Unknown names import as id 4, whose node outputs 0.0 where
         // Keras computed something else: say so, through the warnings filters.
         for (const auto& [layer, activation] : unknown) {
             const std::string message = "Layer '" + layer + "' has the activation '" + activation +

@@ -12,6 +12,7 @@
 
 #include "python/boundary.h"
 #include "python/gil.h"
+#include "python/methods.h"
 
 namespace kestrin::py {
 namespace {
@@ -206,6 +207,15 @@ PyGetSetDef earlyStoppingGetSets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef earlyStoppingMethods[] = {
+    {"__reduce__", EarlyStopping_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the settings and the progress attributes."},
+    {"__setstate__", EarlyStopping_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", EarlyStopping_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy with the same settings and progress."},
+    {"__deepcopy__", EarlyStopping_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 void earlyStoppingTrainBegin(EarlyStoppingObject* stopping) {
     stopping->wait = 0;
     stopping->stoppedEpoch = 0;
@@ -309,6 +319,16 @@ PyGetSetDef checkpointGetSets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef checkpointMethods[] = {
+    {"__reduce__", ModelCheckpoint_reduce, METH_NOARGS,
+     "__reduce__(self)\n--\n\nThe state that pickle stores: the settings and the best value saved."},
+    {"__setstate__", ModelCheckpoint_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", ModelCheckpoint_copy, METH_NOARGS,
+     "__copy__(self)\n--\n\nA copy with the same settings and best value."},
+    {"__deepcopy__", ModelCheckpoint_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // filepath.format(epoch=epoch + 1, **logs), as Keras fills it.
 PyRef checkpointPath(const ModelCheckpointObject* checkpoint, int epoch, PyObject* logs) {
     PyRef fields = check(PyRef::steal(PyDict_Copy(logs)));
@@ -377,6 +397,7 @@ PyTypeObject EarlyStoppingType = [] {
     type.tp_repr = EarlyStopping_repr;
     type.tp_new = PyType_GenericNew;
     type.tp_init = EarlyStopping_init;
+    type.tp_methods = earlyStoppingMethods;
     type.tp_members = earlyStoppingMembers;
     type.tp_getset = earlyStoppingGetSets;
     return type;
@@ -396,6 +417,7 @@ PyTypeObject ModelCheckpointType = [] {
     type.tp_repr = ModelCheckpoint_repr;
     type.tp_new = PyType_GenericNew;
     type.tp_init = ModelCheckpoint_init;
+    type.tp_methods = checkpointMethods;
     type.tp_members = checkpointMembers;
     type.tp_getset = checkpointGetSets;
     return type;
@@ -431,6 +453,13 @@ CallbackList::CallbackList(PyObject* argument) {
         Kind kind = Kind::generic;
         if (Py_IS_TYPE(item, &EarlyStoppingType)) kind = Kind::earlyStopping;
         if (Py_IS_TYPE(item, &ModelCheckpointType)) kind = Kind::checkpoint;
+        // __new__ alone leaves the texts null, which the epochs would read.
+        const bool blank = (kind == Kind::earlyStopping && asEarlyStopping(item)->monitor == nullptr) ||
+                           (kind == Kind::checkpoint && asCheckpoint(item)->filepath == nullptr);
+        if (blank) {
+            raise(PyExc_ValueError, std::string("callbacks[") + std::to_string(i) + "] is a " +
+                                        Py_TYPE(item)->tp_name + " that __init__ has not set up.");
+        }
         entries_.push_back(Entry{PyRef::borrow(item), kind, std::nullopt});
     }
 }

@@ -52,6 +52,14 @@ PyObject* Alpha_reduce(PyObject* self, PyObject* args);
 PyObject* Alpha_setstate(PyObject* self, PyObject* state);
 PyObject* Alpha_copy(PyObject* self, PyObject* args);
 PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo);
+PyObject* EarlyStopping_reduce(PyObject* self, PyObject* args);
+PyObject* EarlyStopping_setstate(PyObject* self, PyObject* state);
+PyObject* EarlyStopping_copy(PyObject* self, PyObject* args);
+PyObject* EarlyStopping_deepcopy(PyObject* self, PyObject* memo);
+PyObject* ModelCheckpoint_reduce(PyObject* self, PyObject* args);
+PyObject* ModelCheckpoint_setstate(PyObject* self, PyObject* state);
+PyObject* ModelCheckpoint_copy(PyObject* self, PyObject* args);
+PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo);
 
 // seeding.cpp
 PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);

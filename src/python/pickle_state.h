@@ -13,6 +13,7 @@
 #include "python/pyref.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ public:
     void putInt(const char* key, long long value);
     void putFlag(const char* key, bool value);
     void putReal(const char* key, double value);
+    void putOptionalReal(const char* key, bool present, double value);  // None when absent
     void putBytes(const char* key, const std::string& bytes);
     void putIds(const char* key, const std::vector<int32_t>& ids);
     void putNetwork(const char* key, const Network& network);  // its '.kn' bytes
@@ -53,6 +55,10 @@ public:
     int32_t int32(const char* key);
     bool flag(const char* key);
     double real(const char* key);
+    // A float, or None as nullopt.
+    std::optional<double> optionalReal(const char* key);
+    // A str; borrowed, the reader holds the state.
+    PyObject* text(const char* key);
     // A tuple or list of ints in lowest..highest.
     std::vector<int32_t> ids(const char* key, int32_t lowest, int32_t highest);
     // The bytes refused as the '.kn' reader refuses a file.

@@ -1,16 +1,18 @@
-// Pickling and copying of kestrin.Model, kestrin.Genome and
-// kestrin.optimizers.Alpha. A model travels whole: its network as '.kn' bytes
+// Pickling and copying of kestrin.Model, kestrin.Genome,
+// kestrin.optimizers.Alpha and the callbacks of kestrin.callbacks. A model travels whole: its network as '.kn' bytes
 // and its compile state, so that a copy or a model unpickled on a worker
 // evaluates and evolves without compile. copy.copy shares the Python objects a
 // record refers to (the optimizer, attribute values); copy.deepcopy copies them.
 #include "python/pickle_state.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "network/network_bytes.h"
 #include "python/boundary.h"
+#include "python/callbacks.h"
 #include "python/methods.h"
 #include "python/records.h"
 #include "training/evaluate.h"
@@ -33,6 +35,14 @@ void StateWriter::putInt(const char* key, long long value) { put(key, PyRef::ste
 void StateWriter::putFlag(const char* key, bool value) { put(key, PyRef::borrow(value ? Py_True : Py_False)); }
 
 void StateWriter::putReal(const char* key, double value) { put(key, PyRef::steal(PyFloat_FromDouble(value))); }
+
+void StateWriter::putOptionalReal(const char* key, bool present, double value) {
+    if (present) {
+        putReal(key, value);
+    } else {
+        putObject(key, nullptr);
+    }
+}
 
 void StateWriter::putBytes(const char* key, const std::string& bytes) {
     put(key, PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()))));
@@ -147,6 +157,19 @@ double StateReader::real(const char* key) {
     return PyFloat_AS_DOUBLE(item);
 }
 
+std::optional<double> StateReader::optionalReal(const char* key) {
+    PyObject* item = value(key);
+    if (item == Py_None) return std::nullopt;
+    if (!PyFloat_Check(item)) refuse(std::string("'") + key + "' must be a float or None, not " + typeName(item));
+    return PyFloat_AS_DOUBLE(item);
+}
+
+PyObject* StateReader::text(const char* key) {
+    PyObject* item = value(key);
+    if (!PyUnicode_Check(item)) refuse(std::string("'") + key + "' must be a str, not " + typeName(item));
+    return item;
+}
+
 std::vector<int32_t> StateReader::ids(const char* key, int32_t lowest, int32_t highest) {
     PyObject* item = value(key);
     if (!PyTuple_Check(item) && !PyList_Check(item)) {
@@ -231,6 +254,8 @@ namespace {
 constexpr long kModelVersion = 1;
 constexpr long kGenomeVersion = 1;
 constexpr long kAlphaVersion = 1;
+constexpr long kEarlyStoppingVersion = 1;
+constexpr long kCheckpointVersion = 1;
 
 // The only monitor id, "size".
 constexpr int32_t kSizeMonitor = 0;
@@ -332,6 +357,91 @@ void restoreAlpha(PyObject* self, PyObject* state) {
     in.restoreAttributes();
 }
 
+// A callback travels with its settings and its progress as the attributes
+// show them. The network kept for restore_best_weights is not part of it: the
+// training call's CallbackList holds that, and the next call starts afresh.
+
+std::string mustNotBeNegative(const char* key) { return std::string("'") + key + "' must not be negative"; }
+
+PyRef earlyStoppingState(PyObject* self) {
+    const EarlyStoppingObject* stopping = reinterpret_cast<EarlyStoppingObject*>(self);
+    StateWriter out(self, kEarlyStoppingVersion);
+    out.putObject("monitor", stopping->monitor);
+    out.putReal("min_delta", stopping->minDelta);
+    out.putInt("patience", stopping->patience);
+    out.putOptionalReal("baseline", stopping->hasBaseline, stopping->baseline);
+    out.putFlag("restore_best_weights", stopping->restoreBestWeights);
+    out.putInt("wait", stopping->wait);
+    out.putOptionalReal("best", stopping->hasBest, stopping->best);
+    out.putInt("best_epoch", stopping->bestEpoch);
+    out.putInt("stopped_epoch", stopping->stoppedEpoch);
+    return out.finish();
+}
+
+void restoreEarlyStopping(PyObject* self, PyObject* state) {
+    StateReader in(self, state, kEarlyStoppingVersion);
+    PyObject* monitor = in.text("monitor");
+    const double minDelta = in.real("min_delta");
+    const int32_t patience = in.int32("patience");
+    const std::optional<double> baseline = in.optionalReal("baseline");
+    const bool restoreBestWeights = in.flag("restore_best_weights");
+    const int32_t wait = in.int32("wait");
+    const std::optional<double> best = in.optionalReal("best");
+    const int32_t bestEpoch = in.int32("best_epoch");
+    const int32_t stoppedEpoch = in.int32("stopped_epoch");
+    in.finish();
+    // The constructor stores |min_delta|; the comparison relies on it.
+    if (minDelta < 0.0) in.refuse(mustNotBeNegative("min_delta"));
+    if (wait < 0) in.refuse(mustNotBeNegative("wait"));
+    if (bestEpoch < 0) in.refuse(mustNotBeNegative("best_epoch"));
+    if (stoppedEpoch < 0) in.refuse(mustNotBeNegative("stopped_epoch"));
+
+    EarlyStoppingObject* stopping = reinterpret_cast<EarlyStoppingObject*>(self);
+    stopping->minDelta = minDelta;
+    stopping->patience = patience;
+    stopping->hasBaseline = baseline.has_value();
+    stopping->baseline = baseline.value_or(0.0);
+    stopping->restoreBestWeights = restoreBestWeights;
+    stopping->wait = wait;
+    stopping->hasBest = best.has_value();
+    stopping->best = best.value_or(0.0);
+    stopping->bestEpoch = bestEpoch;
+    stopping->stoppedEpoch = stoppedEpoch;
+    // Last: releasing the old str may run Python code.
+    Py_XSETREF(stopping->monitor, PyRef::borrow(monitor).release());
+    in.restoreAttributes();
+}
+
+PyRef checkpointState(PyObject* self) {
+    const ModelCheckpointObject* checkpoint = reinterpret_cast<ModelCheckpointObject*>(self);
+    StateWriter out(self, kCheckpointVersion);
+    out.putObject("filepath", checkpoint->filepath);
+    out.putObject("monitor", checkpoint->monitor);
+    out.putFlag("save_best_only", checkpoint->saveBestOnly);
+    out.putOptionalReal("best", checkpoint->hasBest, checkpoint->best);
+    return out.finish();
+}
+
+void restoreCheckpoint(PyObject* self, PyObject* state) {
+    StateReader in(self, state, kCheckpointVersion);
+    PyObject* filepath = in.text("filepath");
+    PyObject* monitor = in.text("monitor");
+    const bool saveBestOnly = in.flag("save_best_only");
+    const std::optional<double> best = in.optionalReal("best");
+    in.finish();
+
+    ModelCheckpointObject* checkpoint = reinterpret_cast<ModelCheckpointObject*>(self);
+    checkpoint->saveBestOnly = saveBestOnly;
+    checkpoint->hasBest = best.has_value();
+    checkpoint->best = best.value_or(0.0);
+    // Both stored before either old str is released: releasing may run Python code.
+    PyObject* oldPath = std::exchange(checkpoint->filepath, PyRef::borrow(filepath).release());
+    PyObject* oldMonitor = std::exchange(checkpoint->monitor, PyRef::borrow(monitor).release());
+    Py_XDECREF(oldPath);
+    Py_XDECREF(oldMonitor);
+    in.restoreAttributes();
+}
+
 // ---- the methods, the same for every type -----------------------------------
 
 using StateOf = PyRef (*)(PyObject*);
@@ -406,5 +516,28 @@ PyObject* Alpha_reduce(PyObject* self, PyObject*) { return reduce(self, alphaSta
 PyObject* Alpha_setstate(PyObject* self, PyObject* state) { return setState(self, state, restoreAlpha); }
 PyObject* Alpha_copy(PyObject* self, PyObject*) { return shallowCopy(self, alphaState, restoreAlpha); }
 PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo) { return deepCopy(self, memo, alphaState, restoreAlpha); }
+
+
+PyObject* EarlyStopping_reduce(PyObject* self, PyObject*) { return reduce(self, earlyStoppingState); }
+PyObject* EarlyStopping_setstate(PyObject* self, PyObject* state) {
+    return setState(self, state, restoreEarlyStopping);
+}
+PyObject* EarlyStopping_copy(PyObject* self, PyObject*) {
+    return shallowCopy(self, earlyStoppingState, restoreEarlyStopping);
+}
+PyObject* EarlyStopping_deepcopy(PyObject* self, PyObject* memo) {
+    return deepCopy(self, memo, earlyStoppingState, restoreEarlyStopping);
+}
+
+PyObject* ModelCheckpoint_reduce(PyObject* self, PyObject*) { return reduce(self, checkpointState); }
+PyObject* ModelCheckpoint_setstate(PyObject* self, PyObject* state) {
+    return setState(self, state, restoreCheckpoint);
+}
+PyObject* ModelCheckpoint_copy(PyObject* self, PyObject*) {
+    return shallowCopy(self, checkpointState, restoreCheckpoint);
+}
+PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo) {
+    return deepCopy(self, memo, checkpointState, restoreCheckpoint);
+}
 
 }  // namespace kestrin::py

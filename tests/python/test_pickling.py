@@ -1,4 +1,4 @@
-# pickle, copy.copy and copy.deepcopy of models, genomes and optimizers: what a
+# pickle, copy.copy and copy.deepcopy of models, genomes, optimizers and callbacks: what a
 # round trip keeps, how copies share, and damaged states. The '.kn' bytes the
 # state carries are checked byte for byte in the C++ suite.
 import copy
@@ -204,3 +204,87 @@ def test_random_damage_to_pickled_models_never_crashes():
         except Exception:  # noqa: BLE001 - pickle's own errors for damaged opcodes
             outcomes.add("pickle")
     assert {"loaded", "refused"} <= outcomes
+
+
+# ---- callbacks ----------------------------------------------------------------
+
+STOPPING_FIELDS = ("monitor", "min_delta", "patience", "baseline", "restore_best_weights", "wait", "best",
+                   "best_epoch", "stopped_epoch")
+CHECKPOINT_FIELDS = ("filepath", "monitor", "save_best_only", "best")
+
+
+def fields(callback, names):
+    return tuple(getattr(callback, name) for name in names)
+
+
+def trained_callbacks(tmp_path, stopping, checkpoint):
+    model = kestrin.Model(2, 1, size=4)
+    model.compile(loss="mse")
+    x = np.random.default_rng(7).normal(size=(20, 2))
+    model.evolve(x, x[:, :1], pop_size=6, epochs=4, verbose=0, callbacks=[stopping, checkpoint])
+    return model
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+def test_callbacks_round_trip_settings_and_progress(tmp_path, round_trip):
+    from kestrin.callbacks import EarlyStopping, ModelCheckpoint
+
+    stopping = EarlyStopping("loss", min_delta=1e9, patience=1, baseline=-0.5, restore_best_weights=True)
+    checkpoint = ModelCheckpoint(tmp_path / "{epoch}.kn", save_best_only=True)
+    trained_callbacks(tmp_path, stopping, checkpoint)
+    assert stopping.best is not None and stopping.stopped_epoch > 0 and checkpoint.best is not None
+    for callback, names in [(stopping, STOPPING_FIELDS), (checkpoint, CHECKPOINT_FIELDS),
+                            (EarlyStopping(), STOPPING_FIELDS), (ModelCheckpoint("m.kn"), CHECKPOINT_FIELDS)]:
+        again = round_trip(callback)
+        assert type(again) is type(callback) and again is not callback
+        assert fields(again, names) == fields(callback, names) and repr(again) == repr(callback)
+
+
+def test_callback_copies_train_independently(tmp_path):
+    from kestrin.callbacks import EarlyStopping, ModelCheckpoint
+
+    stopping, checkpoint = EarlyStopping(patience=5), ModelCheckpoint(tmp_path / "a{epoch}.kn", save_best_only=True)
+    stopping_copy, checkpoint_copy = copy.deepcopy(stopping), copy.copy(checkpoint)
+    trained_callbacks(tmp_path, stopping_copy, checkpoint_copy)
+    assert stopping_copy.best is not None and checkpoint_copy.best is not None
+    assert (stopping.best, stopping.wait, checkpoint.best) == (None, 0, None)
+    # The best saved travels: a checkpoint saves only what beats it.
+    beaten = ModelCheckpoint(tmp_path / "b{epoch}.kn", save_best_only=True)
+    beaten.__setstate__({**state(beaten), "best": -1.0})
+    trained_callbacks(tmp_path, EarlyStopping(), pickle.loads(pickle.dumps(beaten)))
+    assert not list(tmp_path.glob("b*.kn")) and beaten.best == -1.0
+
+
+def test_damaged_callback_states_raise_value_error_and_change_nothing():
+    from kestrin.callbacks import EarlyStopping, ModelCheckpoint
+
+    stopping, checkpoint = EarlyStopping("mae", 0.5, 3, 1.0), ModelCheckpoint("m-{epoch}.kn", "loss", True)
+    for callback, names, damage in [
+        (stopping, STOPPING_FIELDS, [
+            ({"version": 2}, "format version 2 is not known"), ({"monitor": None}, "'monitor' must be a str"),
+            ({"baseline": "1"}, "'baseline' must be a float or None"), ({"patience": 1.5}, "'patience' must be an int"),
+            ({"min_delta": -1.0}, "'min_delta' must not be negative"), ({"wait": -1}, "'wait' must not be negative"),
+            ({"kept": b""}, "'kept' is not a field"), ({"attributes": {"a": 1}}, "has no __dict__")]),
+        (checkpoint, CHECKPOINT_FIELDS, [
+            ({"filepath": b"m.kn"}, "'filepath' must be a str"), ({"save_best_only": 1}, "must be a bool"),
+            ({"best": 0}, "'best' must be a float or None")]),
+    ]:
+        good, kept = state(callback), fields(callback, names)
+        for changes, words in damage:
+            with pytest.raises(ValueError, match=f"pickled state of kestrin.callbacks.*{words}"):
+                callback.__setstate__({**good, **changes})
+            assert fields(callback, names) == kept
+        without = {k: v for k, v in good.items() if k != "monitor"}
+        with pytest.raises(ValueError, match="'monitor' is missing"):
+            callback.__setstate__(without)
+    # What __new__ makes before __setstate__ fills it: training refuses it before anything runs.
+    model = kestrin.Model(2, 1)
+    model.compile(loss="mse")
+    kept = snapshot(model)
+    for blank in (EarlyStopping.__new__(EarlyStopping), ModelCheckpoint.__new__(ModelCheckpoint)):
+        with pytest.raises(ValueError, match=r"callbacks\[1\] is a kestrin.callbacks.\w+ that __init__ has not"):
+            model.evolve(np.zeros((3, 2)), np.zeros((3, 1)), pop_size=2, epochs=1, verbose=0,
+                         callbacks=[EarlyStopping(), blank])
+        with pytest.raises(ValueError, match="must be a str, not NoneType"):
+            copy.copy(blank)
+    assert snapshot(model) == kept

@@ -49,8 +49,12 @@ std::string counts(int32_t inputs, int32_t outputs, const Network& network) {
 }
 
 std::string quotedLossName(int32_t id) {
-    return id >= 0 && id < kLossCount ? "'" + std::string(kLossNames[static_cast<size_t>(id)]) + "'"
-                                      : "'metric_" + std::to_string(id) + "'";
+    // Appended piece by piece: GCC 12 at -O3 misreads "'" + std::string&& as an overlapping copy.
+    std::string text = "'";
+    text += id >= 0 && id < kLossCount ? std::string(kLossNames[static_cast<size_t>(id)])
+                                       : "metric_" + std::to_string(id);
+    text += "'";
+    return text;
 }
 
 std::string compileState(const ModelObject* model) {

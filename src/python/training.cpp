@@ -222,6 +222,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Copies: a signal handler may run Python code that recompiles or reinitialises the model.
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
+        options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         std::optional<ValidationSet> validation;
         if (items) validation = ValidationSet{xVal.view(), yVal.view()};
@@ -250,6 +251,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         // Copies: the user's functions may recompile or reinitialise the model meanwhile.
         options.monitorIds = model->monitorIds;
+        options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
 

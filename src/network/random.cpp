@@ -2,45 +2,140 @@
 
 #include <pthread.h>
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <ctime>
-#include <limits>
+#include <mutex>
 #include <optional>
 #include <random>
 
 namespace kestrin {
 
-void OnceSeedFlag::seedIfFirstUse() {
-    if (pending_) {
-        std::srand(static_cast<unsigned>(std::time(nullptr)));
-        pending_ = false;
-    }
-}
-
-int libcRand() { return std::rand(); }
-
 namespace {
 
-// Counts the forks this process descends from. A forked child inherits the
-// parent's per-thread state: buffered device values and the helper engine would
-// hand out the parent's numbers again, so both are renewed after a fork.
-std::atomic<uint32_t> forks{0};
-[[maybe_unused]] const int forkHandler = pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+// ---- mixing seeds into streams ----------------------------------------------
 
-uint32_t currentFork() { return forks.load(std::memory_order_relaxed); }
+constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ull;
+
+// SplitMix64's finaliser: a bijection in which every input bit reaches every output bit.
+constexpr uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+// A 64-bit hash of a sequence of words; the lane keeps hashes made for different
+// purposes apart.
+class WordHash {
+public:
+    explicit constexpr WordHash(uint64_t lane) : state_(mix64(lane * kGolden + 1)) {}
+    constexpr WordHash& add(uint64_t word) {
+        state_ = mix64((state_ + kGolden) ^ mix64(word + 2 * kGolden));
+        return *this;
+    }
+    constexpr uint64_t value() const { return state_; }
+
+private:
+    uint64_t state_;
+};
+
+// 256 bits drawn from the seed; everything seeded is derived from a Key.
+struct Key {
+    uint64_t words[4] = {};
+};
+
+// What a derived value is for; each purpose is a lane of its own.
+enum Purpose : uint64_t { kSeedBytes = 1, kLibc, kThread, kFork, kDevice, kHelper, kDefaultLibc };
+
+uint64_t derive(const Key& key, uint64_t purpose, uint64_t index) {
+    WordHash hash(purpose);
+    for (const uint64_t word : key.words) hash.add(word);
+    return hash.add(index).value();
+}
+
+Key deriveKey(const Key& key, uint64_t purpose, uint64_t index) {
+    Key derived;
+    for (uint64_t lane = 0; lane < 4; ++lane) derived.words[lane] = derive(key, purpose + (lane << 8), index);
+    return derived;
+}
+
+Key keyFromBytes(const unsigned char* bytes, size_t count) {
+    Key key;
+    for (uint64_t lane = 0; lane < 4; ++lane) {
+        WordHash hash(kSeedBytes + (lane << 8));
+        for (size_t start = 0; start < count; start += 8) {
+            uint64_t word = 0;
+            for (size_t k = start; k < count && k < start + 8; ++k) word |= static_cast<uint64_t>(bytes[k]) << (8 * (k - start));
+            hash.add(word);
+        }
+        key.words[lane] = hash.add(count).value();
+    }
+    return key;
+}
+
+// ---- process-wide state -----------------------------------------------------
+
+// Bumped by every seeding and in a forked child: each source compares the epoch
+// it was built for with this one, which is all a draw pays for seeding.
+std::atomic<uint64_t> epoch{1};
+// The epoch the C library generator was last seeded for (1: the process's own
+// first seeding, by the once-flags).
+std::atomic<uint64_t> libcEpoch{1};
+// Counts the forks this process descends from: a child must not reuse the
+// device values its parent buffered.
+std::atomic<uint32_t> forks{0};
+
+// Written under the lock only; the epoch changes only under it too.
+struct SeedState {
+    std::mutex lock;
+    bool seeded = false;
+    Key key;
+    uint64_t threadsJoined = 0;   // stream numbers handed out since the seeding
+    uint64_t forksSinceSeed = 0;  // the last fork's number since the seeding
+};
+constinit SeedState state;
+
+// The lock is held across fork(), so that a child never inherits it mid-update.
+void beforeFork() {
+    state.lock.lock();
+    ++state.forksSinceSeed;
+}
+void afterForkInParent() { state.lock.unlock(); }
+void afterForkInChild() {
+    if (state.seeded) {
+        state.key = deriveKey(state.key, kFork, state.forksSinceSeed);
+        state.threadsJoined = 0;
+        state.forksSinceSeed = 0;
+    }
+    forks.fetch_add(1, std::memory_order_relaxed);
+    epoch.fetch_add(1, std::memory_order_release);
+    state.lock.unlock();
+}
+[[maybe_unused]] const int forkHandlers = pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+
+// ---- per-thread state -------------------------------------------------------
 
 // Device values are read 64 at a time: one getrandom call costs about what one
 // value of std::random_device (RDSEED on this machine) does, some 300 ns, and
 // every new network needs a value.
 struct DeviceValues {
     static constexpr int kCount = 64;
-    uint32_t values[kCount];
+    uint32_t values[kCount] = {};
     int next = kCount;
     uint32_t fork = 0;
+
+    uint32_t take() {
+        const uint32_t now = forks.load(std::memory_order_relaxed);
+        if (next == kCount || fork != now) [[unlikely]] {
+            refill();
+            fork = now;
+        }
+        return values[next++];
+    }
 
     void refill() {
         size_t filled = 0;
@@ -57,36 +152,122 @@ struct DeviceValues {
     }
 };
 
+// Each source is rebuilt only when the epoch moved: reseeding on every draw
+// costs microseconds and adds nothing to the quality of the draws.
+struct ThreadStreams {
+    uint64_t joined = 0;  // the epoch this thread last took part in (0: none yet)
+    bool seeded = false;  // whether that epoch is a seeded one
+    Key key;              // this thread's own key in it
+    uint64_t deviceEpoch = 0;
+    uint64_t deviceState = 0;  // SplitMix64 state behind the seeded deviceSeed()
+    uint64_t helperEpoch = 0;
+    std::optional<CompactMt19937> helper;
+    DeviceValues device;
+
+    // Call with the state's lock held.
+    void joinLocked() {
+        joined = epoch.load(std::memory_order_relaxed);
+        seeded = state.seeded;
+        if (seeded) key = deriveKey(state.key, kThread, state.threadsJoined++);
+    }
+
+    void joinIfBehind() {
+        if (joined == epoch.load(std::memory_order_acquire)) return;
+        std::lock_guard<std::mutex> guard(state.lock);
+        joinLocked();
+    }
+
+    void renewDevice() {
+        joinIfBehind();
+        if (seeded) deviceState = derive(key, kDevice, 0);
+        deviceEpoch = joined;
+    }
+
+    void renewHelper() {
+        joinIfBehind();
+        if (seeded) {
+            const uint64_t value = derive(key, kHelper, 0);
+            std::seed_seq words{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
+            helper.emplace(words);
+        } else {
+            helper.emplace(device.take());
+        }
+        helperEpoch = joined;
+    }
+};
+
+// Constant-initialised and trivially destructible, so that reaching it needs no guard.
+constinit thread_local ThreadStreams streams;
+
+unsigned defaultLibcSeed() {
+    WordHash hash(kDefaultLibc);
+    hash.add(static_cast<uint64_t>(std::time(nullptr))).add(static_cast<uint64_t>(getpid()));
+    return static_cast<unsigned>(hash.add(streams.device.take()).value());
+}
+
+void renewLibc() {
+    std::lock_guard<std::mutex> guard(state.lock);
+    const uint64_t now = epoch.load(std::memory_order_relaxed);
+    if (libcEpoch.load(std::memory_order_relaxed) == now) return;
+    std::srand(state.seeded ? static_cast<unsigned>(derive(state.key, kLibc, 0)) : defaultLibcSeed());
+    libcEpoch.store(now, std::memory_order_relaxed);
+}
+
 }  // namespace
 
+void OnceSeedFlag::seedIfFirstUse() {
+    if (!pending_) return;
+    pending_ = false;
+    std::lock_guard<std::mutex> guard(state.lock);
+    if (state.seeded) return;
+    std::srand(defaultLibcSeed());
+    libcEpoch.store(epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
+int libcRand() {
+    // A forked child or another thread's seeding left the generator behind.
+    if (libcEpoch.load(std::memory_order_relaxed) != epoch.load(std::memory_order_relaxed)) [[unlikely]] renewLibc();
+    return std::rand();
+}
+
 uint32_t deviceSeed() {
-    thread_local DeviceValues device;
-    const uint32_t fork = currentFork();
-    if (device.next == DeviceValues::kCount || device.fork != fork) {
-        device.refill();
-        device.fork = fork;
-    }
-    return device.values[device.next++];
+    ThreadStreams& thread = streams;
+    if (thread.deviceEpoch != epoch.load(std::memory_order_acquire)) [[unlikely]] thread.renewDevice();
+    if (!thread.seeded) return thread.device.take();
+    thread.deviceState += kGolden;
+    return static_cast<uint32_t>(mix64(thread.deviceState) >> 32);
+}
+
+uint32_t unseededDeviceValue() { return streams.device.take(); }
+
+void setRandomSeed(const unsigned char* bytes, size_t count) {
+    while (count > 0 && bytes[count - 1] == 0) --count;
+    const Key key = keyFromBytes(bytes, count);
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.seeded = true;
+    state.key = key;
+    state.threadsJoined = 0;
+    state.forksSinceSeed = 0;
+    const uint64_t now = epoch.load(std::memory_order_relaxed) + 1;
+    epoch.store(now, std::memory_order_release);
+    std::srand(static_cast<unsigned>(derive(key, kLibc, 0)));
+    libcEpoch.store(now, std::memory_order_relaxed);
+    // The seeding thread takes stream 0 whatever other threads do meanwhile.
+    streams.joinLocked();
+}
+
+void setRandomSeed(uint64_t seed) {
+    unsigned char bytes[8];
+    for (int k = 0; k < 8; ++k) bytes[k] = static_cast<unsigned char>(seed >> (8 * k));
+    setRandomSeed(bytes, sizeof bytes);
 }
 
 namespace {
 
-// Seeded once per thread, and again in a forked child: reseeding on every draw
-// costs microseconds and adds nothing to the quality of the draws. Constant-
-// initialised, so that reaching it needs no guard.
-struct HelperEngine {
-    std::optional<CompactMt19937> engine;
-    uint32_t fork = 0;
-};
-
 CompactMt19937& helperEngine() {
-    thread_local HelperEngine helper;
-    const uint32_t fork = currentFork();
-    if (!helper.engine || helper.fork != fork) [[unlikely]] {
-        helper.engine.emplace(deviceSeed());
-        helper.fork = fork;
-    }
-    return *helper.engine;
+    ThreadStreams& thread = streams;
+    if (thread.helperEpoch != epoch.load(std::memory_order_acquire)) [[unlikely]] thread.renewHelper();
+    return *thread.helper;
 }
 
 double uniformFrom(CompactMt19937& engine) {

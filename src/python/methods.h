@@ -41,4 +41,7 @@ PyObject* kestrin_load(PyObject* module, PyObject* args);
 // Throws PythonErrorSet; call inside guarded().
 PyObject* modelFromNetwork(Network&& network);
 
+// seeding.cpp
+PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace kestrin::py

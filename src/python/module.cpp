@@ -183,6 +183,12 @@ PyMethodDef moduleFunctions[] = {
      "from_keras(keras_model)\n--\n\nConvert a Keras model to a Kestrin model. This only works for Keras models that "
      "have been exported from Kestrin using `model.to_keras()` with unmodified architecture."},
     {"load", kestrin_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.kn' format."},
+    {"set_random_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kestrin_set_random_seed)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_random_seed(seed)\n--\n\nSeed every random source of kestrin with an int >= 0 (of any size). After it, "
+     "the same sequence of kestrin calls gives the same results: starting weights, histories, networks and saved "
+     "files. Calling it again with the same seed replays them. A forked child that does not call it draws streams "
+     "of its own, derived from the seed and the fork's number."},
     {nullptr, nullptr, 0, nullptr},
 };
 

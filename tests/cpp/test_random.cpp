@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "network/network.h"
 #include "network/network_engine.h"
 #include "network/random.h"
 #include "test_support.h"
@@ -105,6 +106,57 @@ TEST(NetworkEngine, DrawsAsTheStandardEngineHoweverItWasMade) {
     std::mt19937 standard(3);
     std::normal_distribution<double> x(0.0, 1.0), y(0.0, 1.0);
     EXPECT_EQ(x(engine), y(standard));
+}
+
+// What each source draws, and a new network's starting weights and activations.
+struct Drawn {
+    std::vector<int> libc;
+    std::vector<uint32_t> seeds;
+    std::vector<double> uniforms, normals, weights;
+    std::vector<int32_t> activations;
+};
+
+Drawn drawFromEverySource() {
+    // A once-flag first used now must not reseed from the clock.
+    OnceSeedFlag fresh;
+    fresh.seedIfFirstUse();
+    Drawn d;
+    for (int k = 0; k < 100; ++k) d.libc.push_back(libcRand());
+    for (int k = 0; k < 100; ++k) d.seeds.push_back(deviceSeed());
+    for (int k = 0; k < 1000; ++k) d.uniforms.push_back(randomUniform());
+    for (int k = 0; k < 1000; ++k) d.normals.push_back(randomNormal(1.0));
+    const Network network = denseNetwork(2, 1, 6);
+    d.weights = network.biases;
+    for (int32_t from = 0; from < network.size; ++from) {
+        for (int32_t to = 0; to < network.size; ++to) d.weights.push_back(network.weights[from][to]);
+    }
+    d.activations = network.activations;
+    return d;
+}
+
+int sameParts(const Drawn& a, const Drawn& b) {
+    return (a.libc == b.libc) + (a.seeds == b.seeds) + (a.uniforms == b.uniforms) + (a.normals == b.normals) +
+           (a.weights == b.weights) + (a.activations == b.activations);
+}
+
+TEST(Seeding, EverySourceReplaysItsSeedsDraws) {
+    setRandomSeed(7);
+    const Drawn first = drawFromEverySource();
+    setRandomSeed(7);
+    EXPECT_EQ(sameParts(first, drawFromEverySource()), 6);
+    setRandomSeed(8);
+    EXPECT_EQ(sameParts(first, drawFromEverySource()), 0);
+}
+
+TEST(Seeding, EveryByteOfASeedCounts) {
+    const unsigned char seven[] = {7, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned char beyond64Bits[] = {7, 0, 0, 0, 0, 0, 0, 0, 1};
+    setRandomSeed(7);
+    const Drawn first = drawFromEverySource();
+    setRandomSeed(seven, sizeof seven);  // trailing zeros are not part of the number
+    EXPECT_EQ(sameParts(first, drawFromEverySource()), 6);
+    setRandomSeed(beyond64Bits, sizeof beyond64Bits);
+    EXPECT_EQ(sameParts(first, drawFromEverySource()), 0);
 }
 
 }  // namespace

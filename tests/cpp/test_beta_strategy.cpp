@@ -1,6 +1,6 @@
 // The "beta" strategy's invariants: every network it builds keeps the
 // connectivity rule, the rows it returns belong to the members they sit
-// beside, its population starts diverse on the start's structure, and bad
+// beside, a seeded run replays, its population starts diverse on the start's structure, and bad
 // settings are refused. Learning is checked through Python.
 #include "evolution/beta_strategy.h"
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "evolution/mutation.h"
+#include "network/random.h"
 #include "test_support.h"
 #include "training/evaluate.h"
 
@@ -81,6 +82,29 @@ TEST(BetaStrategy, ReturnsEachMembersOwnRowsAndKeepsTheBest) {
         ASSERT_LE(generationBest, best * (1.0 + 1e-3));
         best = generationBest;
     }
+}
+
+TEST(BetaStrategy, ReplaysUnderTheSameSeed) {
+    const SampleMatrix x = sampleMatrix(10, 3, [](int32_t r, int32_t c) { return std::cos(r * 1.7 + c); });
+    const SampleMatrix y = sampleMatrix(10, 2, [](int32_t r, int32_t c) { return std::sin(r - c); });
+    const PopulationScorer score = [&](std::vector<Network>& networks) {
+        return evaluate(networks, x.view(), y.view(), {kMse});
+    };
+    const auto run = [&](uint64_t seed) {
+        setRandomSeed(seed);
+        BetaStrategy strategy(restless());
+        std::vector<Network> population = strategy.initialPopulation(denseNetwork(3, 2, 6), 10, {});
+        for (int generation = 0; generation < 60; ++generation) strategy.step(population, score, {});
+        return population;
+    };
+    const std::vector<Network> first = run(11), again = run(11), other = run(12);
+    bool allSame = true, otherSame = true;
+    for (size_t m = 0; m < first.size(); ++m) {
+        allSame = allSame && first[m].sameGenes(again[m]);
+        otherSame = otherSame && first[m].sameGenes(other[m]);
+    }
+    EXPECT_TRUE(allSame);
+    EXPECT_FALSE(otherSame);
 }
 
 TEST(BetaStrategy, StartsDiverseOnTheStartsStructure) {

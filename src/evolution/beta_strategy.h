@@ -1,13 +1,16 @@
 // The second strategy, behind the optimizer "beta": a (mu + lambda) evolution
-// strategy on the network genome. The population starts diverse (member 0 the
-// start, the others the start's structure with their own random genes); every
-// generation makes one child per member from parents chosen by tournament on
-// their losses (crossed with a second parent at crossoverRate), changes every
-// child (all genes perturbed with the parent's self-adapted step size, rare
-// gene replacement, rare gentle structural changes), scores parents and
-// children together (parents again, since batches and fitness functions
-// change) and keeps the best half. A small parsimony pressure on hidden nodes
-// keeps networks small unless their size pays.
+// strategy on the network genome, in islands. The population starts diverse
+// (member 0 the start, the others the start's structure with their own random
+// genes, each island with its own output activation). Every generation makes
+// one child per member from parents of its island chosen by tournament on
+// their losses (crossed with a second parent at crossoverRate) and changes
+// every child: genes perturbed with a step size that adapts itself (log-normal
+// per child, and the one-fifth success rule per parent), rare gentle
+// structural changes. Parents and children are scored together (parents
+// again, since batches and fitness functions change) and each island keeps
+// its best half. Islands never mix: a family that leads early cannot crowd
+// out one that leads later. Parsimony (a loss share per hidden node) is off
+// by default: any pressure against size stalled XOR on its plateaus.
 #pragma once
 
 #include <string>
@@ -22,14 +25,14 @@ struct BetaSettings {
     int tournamentSize = 2;          // parents: best of this many random members of an island
     int islands = 4;                 // sub-populations evolving side by side
     double stepSize = 0.5;           // initial spread of the weight perturbation
-    double geneRate = 1.0;           // chance that a gene is perturbed in a child
-    double replaceRate = 0.02;       // chance that a gene is re-drawn from N(0, 1)
+    double geneRate = 0.5;           // chance that a gene is perturbed in a child
+    double replaceRate = 0.0;        // chance that a gene is re-drawn from N(0, 1)
     double activationRate = 0.05;    // chance per child of one activation re-drawn
     double addNodeRate = 0.05;       // chances per child of each structural change
     double removeNodeRate = 0.02;
     double addConnectionRate = 0.05;
     double removeConnectionRate = 0.02;
-    double parsimony = 0.0001;       // relative loss added per hidden node when ranking
+    double parsimony = 0.0;          // relative loss added per hidden node when ranking
 
     // An empty text when every knob is in range, else what is wrong with the first bad one.
     std::string problem() const;

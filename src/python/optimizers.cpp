@@ -129,9 +129,9 @@ PyMemberDef betaMembers[] = {
 #undef BETA_KNOB
 
 constexpr const char* kBetaDoc =
-    "Beta(*, crossover_rate=0.25, tournament_size=2, islands=4, step_size=0.5, gene_rate=1.0, replace_rate=0.02, "
+    "Beta(*, crossover_rate=0.25, tournament_size=2, islands=4, step_size=0.5, gene_rate=0.5, replace_rate=0.0, "
     "activation_rate=0.05, add_node_rate=0.05, remove_node_rate=0.02, add_connection_rate=0.05, "
-    "remove_connection_rate=0.02, parsimony=0.0001)\n--\n\n"
+    "remove_connection_rate=0.02, parsimony=0.0)\n--\n\n"
     "An optimizer that learns with fewer evaluations than Alpha: a (mu + lambda) evolution strategy.\n\n"
     "The population starts diverse (the model's network and copies of its structure with their own random\n"
     "weights). Each generation makes one child per member from parents chosen by tournaments of\n"

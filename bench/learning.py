@@ -390,6 +390,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a small version of every task (under two minutes)")
     parser.add_argument("--tasks", default="xor,sincos,diabetes,cancer,iris,cartpole,w1")
     parser.add_argument("--optimizers", default=",".join(OPTIMIZERS))
+    parser.add_argument("--out", default=os.path.join(HERE, "results", "learning.json"), help="the JSON file")
     parser.add_argument("--seeds", type=int, default=None, help="seeds per task (default 5; XOR 40 in full mode)")
     args = parser.parse_args()
     tasks = args.tasks.split(",")
@@ -443,8 +444,8 @@ def main() -> None:
     for task, optimizer, solved, evals, metric, elapsed in rows:
         print(f"{task:9s} {optimizer:9s} {solved:8s} {evals:>9s}  {metric:44s} {elapsed:7.1f}")
 
-    os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
-    path = os.path.join(HERE, "results", "learning.json")
+    path = args.out
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "w") as f:
         json.dump(results, f, indent=1)
     print(f"wrote {path}")

@@ -162,7 +162,8 @@ ScoreRows BetaStrategy::step(std::vector<Network>& population, const PopulationS
     const auto islandStart = [&](size_t j) { return j * n / islands; };
 
     // Candidates: the parents first, then one child per position, bred in that position's island.
-    std::vector<double> steps(2 * n);
+    std::vector<double>& steps = candidateSteps_;
+    steps.assign(2 * n, 0.0);
     for (size_t i = 0; i < n; ++i) steps[i] = stepSizes_[i];
     std::vector<Network> children;
     children.reserve(n);
@@ -204,7 +205,8 @@ ScoreRows BetaStrategy::step(std::vector<Network>& population, const PopulationS
     for (size_t i = 0; i < candidates.size(); ++i) {
         if (scores[i].empty()) throw std::invalid_argument("Score row " + std::to_string(i) + " is empty.");
     }
-    std::vector<double> keys(candidates.size());
+    std::vector<double>& keys = candidateKeys_;
+    keys.assign(candidates.size(), 0.0);
     for (size_t i = 0; i < candidates.size(); ++i) keys[i] = rankKey(scores[i][0], candidates[i]);
 
     // The success rule: a parent whose children beat it more often than one

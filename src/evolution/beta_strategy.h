@@ -61,6 +61,7 @@ private:
     std::vector<size_t> parentOf_;
     std::vector<int> successes_, trials_;
     std::vector<size_t> order_;
+    std::vector<double> candidateSteps_, candidateKeys_;
     std::vector<int32_t> fanIn_;
 };
 

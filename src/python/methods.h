@@ -4,6 +4,9 @@
 
 #include "python/pyref.h"
 
+#include <memory>
+
+#include "evolution/strategy.h"
 #include "network/network.h"
 
 namespace kestrin::py {
@@ -21,6 +24,11 @@ PyObject* Model_get_connections(PyObject* self, PyObject* args);
 
 // compile.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// optimizers.cpp
+// The strategy the training loops run for a compiled optimizer: null (the
+// loops' default, "alpha") for no optimizer or an Alpha.
+std::shared_ptr<EvolutionStrategy> strategyFor(PyObject* optimizer);
 
 // keras.cpp
 PyObject* Model_to_keras(PyObject* self, PyObject* args);

@@ -325,6 +325,7 @@ PyTypeObject AlphaType = [] {
 
 PyObject* Optimizers::getByString(const char* name) {
     if (std::strcmp(name, "alpha") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
+    if (std::strcmp(name, "beta") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&BetaType));
     return nullptr;
 }
 
@@ -339,6 +340,12 @@ PyMODINIT_FUNC PyInit_optimizers() {
     Py_INCREF(&AlphaType);
     if (PyModule_AddObject(module.get(), "Alpha", reinterpret_cast<PyObject*>(&AlphaType)) < 0) {
         Py_DECREF(&AlphaType);
+        return nullptr;
+    }
+    if (PyType_Ready(&BetaType) < 0) return nullptr;
+    Py_INCREF(&BetaType);
+    if (PyModule_AddObject(module.get(), "Beta", reinterpret_cast<PyObject*>(&BetaType)) < 0) {
+        Py_DECREF(&BetaType);
         return nullptr;
     }
     return module.release();

@@ -261,7 +261,9 @@ constexpr long kCheckpointVersion = 1;
 constexpr int32_t kSizeMonitor = 0;
 
 // Every optimizer type of kestrin.optimizers: what compile accepts as an object.
-bool isOptimizer(PyObject* object) { return PyObject_TypeCheck(object, &AlphaType); }
+bool isOptimizer(PyObject* object) {
+    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
+}
 
 PyRef modelState(PyObject* self) {
     const ModelObject* model = asModel(self);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "evolution/beta_strategy.h"
 #include "network/network.h"
 
 namespace kestrin::py {
@@ -42,10 +43,18 @@ extern PyTypeObject ModelType;
 extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
 
+// kestrin.optimizers.Beta: its knobs, always valid.
+struct BetaObject {
+    PyObject_HEAD
+    BetaSettings settings;
+};
+
+extern PyTypeObject BetaType;  // optimizers.cpp
+
 inline ModelObject* asModel(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 inline GenomeObject* asGenome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
 
-// Optimizers::getByString: a new Alpha for "alpha", null (no error set) otherwise.
+// Optimizers::getByString: a new Alpha for "alpha", a new Beta for "beta", null (no error set) otherwise.
 struct Optimizers {
     static PyObject* getByString(const char* name);
 };

@@ -308,6 +308,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Copies: signal handlers, callbacks and other threads may recompile or reinitialise the model meanwhile.
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
+        options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         std::optional<ValidationSet> validation;
         if (items) validation = ValidationSet{xVal.view(), yVal.view()};
@@ -365,6 +366,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         // Copies: the user's functions may recompile or reinitialise the model meanwhile.
         options.monitorIds = model->monitorIds;
+        options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
         beginTraining(self, callbacks, start, options.popSize);

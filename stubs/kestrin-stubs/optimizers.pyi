@@ -1,7 +1,36 @@
 """Optimizers."""
 
+from typing import Final
+
 class Alpha:
     def __init__(self, mutation_rate: float = 0.5) -> None: ...
 
 class Beta:
-    def __init__(self, **kwargs: float) -> None: ...
+    def __init__(
+        self,
+        *,
+        crossover_rate: float = 0.25,
+        tournament_size: int = 2,
+        islands: int = 4,
+        step_size: float = 0.5,
+        gene_rate: float = 0.5,
+        replace_rate: float = 0.0,
+        activation_rate: float = 0.05,
+        add_node_rate: float = 0.05,
+        remove_node_rate: float = 0.02,
+        add_connection_rate: float = 0.05,
+        remove_connection_rate: float = 0.02,
+        parsimony: float = 0.0,
+    ) -> None: ...
+    crossover_rate: Final[float]
+    tournament_size: Final[int]
+    islands: Final[int]
+    step_size: Final[float]
+    gene_rate: Final[float]
+    replace_rate: Final[float]
+    activation_rate: Final[float]
+    add_node_rate: Final[float]
+    remove_node_rate: Final[float]
+    add_connection_rate: Final[float]
+    remove_connection_rate: Final[float]
+    parsimony: Final[float]

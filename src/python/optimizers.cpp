@@ -1,0 +1,171 @@
+// kestrin.optimizers.Beta, and the conversion of a compiled optimizer into the
+// evolution strategy the training loops run.
+#include "python/pyref.h"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "evolution/beta_strategy.h"
+#include "python/boundary.h"
+#include "python/methods.h"
+#include "python/records.h"
+
+namespace kestrin::py {
+namespace {
+
+BetaObject* asBeta(PyObject* self) { return reinterpret_cast<BetaObject*>(self); }
+
+// The knobs in constructor order; the format below follows it.
+const char* const kBetaKeywords[] = {"crossover_rate",   "tournament_size",  "islands", "step_size",
+                                     "gene_rate",        "replace_rate",     "activation_rate",
+                                     "add_node_rate",    "remove_node_rate", "add_connection_rate",
+                                     "remove_connection_rate", "parsimony",  nullptr};
+
+// Reads the knobs from kwargs over `settings`; nothing is stored unless every one is valid.
+int applyKnobs(BetaObject* beta, PyObject* args, PyObject* kwargs, BetaSettings settings) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiddddddddd:Beta", const_cast<char**>(kBetaKeywords),
+                                     &settings.crossoverRate, &settings.tournamentSize, &settings.islands, &settings.stepSize,
+                                     &settings.geneRate, &settings.replaceRate, &settings.activationRate,
+                                     &settings.addNodeRate, &settings.removeNodeRate, &settings.addConnectionRate,
+                                     &settings.removeConnectionRate, &settings.parsimony)) {
+        return -1;
+    }
+    if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
+    beta->settings = settings;
+    return 0;
+}
+
+PyObject* Beta_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* self = check(type->tp_alloc(type, 0));
+        new (&asBeta(self)->settings) BetaSettings();
+        return self;
+    });
+}
+
+int Beta_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> int { return applyKnobs(asBeta(self), args, kwargs, BetaSettings()); });
+}
+
+void Beta_dealloc(PyObject* self) {
+    asBeta(self)->settings.~BetaSettings();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// The knobs as keyword arguments, in constructor order.
+PyRef knobs(const BetaSettings& s) {
+    return check(PyRef::steal(Py_BuildValue(
+        "{sdsisisdsdsdsdsdsdsdsdsd}", "crossover_rate", s.crossoverRate, "tournament_size", s.tournamentSize,
+        "islands", s.islands,
+        "step_size", s.stepSize, "gene_rate", s.geneRate, "replace_rate", s.replaceRate, "activation_rate",
+        s.activationRate, "add_node_rate", s.addNodeRate, "remove_node_rate", s.removeNodeRate,
+        "add_connection_rate", s.addConnectionRate, "remove_connection_rate", s.removeConnectionRate, "parsimony",
+        s.parsimony)));
+}
+
+PyObject* Beta_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PyRef values = knobs(asBeta(self)->settings);
+        std::string text = "Beta(";
+        for (int k = 0; kBetaKeywords[k] != nullptr; ++k) {
+            PyObject* value = PyDict_GetItemString(values.get(), kBetaKeywords[k]);  // borrowed
+            PyRef shown = check(PyRef::steal(PyObject_Repr(value)));
+            const char* utf8 = PyUnicode_AsUTF8(shown.get());
+            if (utf8 == nullptr) throw PythonErrorSet{};
+            text += std::string(k == 0 ? "" : ", ") + kBetaKeywords[k] + "=" + utf8;
+        }
+        text += ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+// (Beta, (), knobs): the state names every knob, so a pickle keeps its meaning
+// when a later release changes a default.
+PyObject* Beta_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyRef state = knobs(asBeta(self)->settings);
+        return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+    });
+}
+
+PyObject* Beta_setstate(PyObject* self, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        if (!PyDict_Check(state)) raise(PyExc_TypeError, "Beta state must be a dict of its keyword arguments.");
+        PyRef noArgs = check(PyRef::steal(PyTuple_New(0)));
+        if (applyKnobs(asBeta(self), noArgs.get(), state, BetaSettings()) < 0) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef betaMethods[] = {
+    {"__reduce__", Beta_reduce, METH_NOARGS, "Helper for pickle."},
+    {"__setstate__", Beta_setstate, METH_O, "Helper for pickle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define BETA_KNOB(name, type, field) \
+    {name, type, static_cast<Py_ssize_t>(offsetof(BetaObject, settings) + offsetof(BetaSettings, field)), READONLY, nullptr}
+
+PyMemberDef betaMembers[] = {
+    BETA_KNOB("crossover_rate", T_DOUBLE, crossoverRate),
+    BETA_KNOB("tournament_size", T_INT, tournamentSize),
+    BETA_KNOB("islands", T_INT, islands),
+    BETA_KNOB("step_size", T_DOUBLE, stepSize),
+    BETA_KNOB("gene_rate", T_DOUBLE, geneRate),
+    BETA_KNOB("replace_rate", T_DOUBLE, replaceRate),
+    BETA_KNOB("activation_rate", T_DOUBLE, activationRate),
+    BETA_KNOB("add_node_rate", T_DOUBLE, addNodeRate),
+    BETA_KNOB("remove_node_rate", T_DOUBLE, removeNodeRate),
+    BETA_KNOB("add_connection_rate", T_DOUBLE, addConnectionRate),
+    BETA_KNOB("remove_connection_rate", T_DOUBLE, removeConnectionRate),
+    BETA_KNOB("parsimony", T_DOUBLE, parsimony),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef BETA_KNOB
+
+constexpr const char* kBetaDoc =
+    "Beta(*, crossover_rate=0.25, tournament_size=2, islands=4, step_size=0.5, gene_rate=0.5, replace_rate=0.0, "
+    "activation_rate=0.05, add_node_rate=0.05, remove_node_rate=0.02, add_connection_rate=0.05, "
+    "remove_connection_rate=0.02, parsimony=0.0)\n--\n\n"
+    "An optimizer that learns with fewer evaluations than Alpha: a (mu + lambda) evolution strategy.\n\n"
+    "The population starts diverse (the model's network and copies of its structure with their own random\n"
+    "weights). Each generation makes one child per member from parents chosen by tournaments of\n"
+    "`tournament_size` on their losses, crossed with a second parent at `crossover_rate`. Every child is\n"
+    "changed: each weight and bias is moved by a Gaussian step with chance `gene_rate` (the step size starts\n"
+    "at `step_size` and adapts itself per member) or re-drawn with chance `replace_rate`; one activation is\n"
+    "re-drawn with chance `activation_rate`; nodes and connections are added and removed with the chances\n"
+    "`add_node_rate`, `remove_node_rate`, `add_connection_rate` and `remove_connection_rate` (new nodes and\n"
+    "connections start without changing what the network computes). Parents and children are scored\n"
+    "together and the best half survives; `parsimony` adds that share of a network's loss per hidden node\n"
+    "when ranking, so networks stay small unless their size pays. Rates are chances between 0 and 1.";
+
+}  // namespace
+
+PyTypeObject BetaType = [] {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "kestrin.optimizers.Beta";
+    type.tp_basicsize = sizeof(BetaObject);
+    type.tp_itemsize = 0;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = kBetaDoc;
+    type.tp_dealloc = Beta_dealloc;
+    type.tp_new = Beta_new;
+    type.tp_init = Beta_init;
+    type.tp_repr = Beta_repr;
+    type.tp_methods = betaMethods;
+    type.tp_members = betaMembers;
+    return type;
+}();
+
+std::shared_ptr<EvolutionStrategy> strategyFor(PyObject* optimizer) {
+    if (optimizer == nullptr || !PyObject_TypeCheck(optimizer, &BetaType)) return nullptr;
+    return std::make_shared<BetaStrategy>(asBeta(optimizer)->settings);
+}
+
+}  // namespace kestrin::py

@@ -33,10 +33,7 @@ void mutateAll(std::vector<Network>& networks, size_t first, const Poll& poll) {
 }  // namespace
 
 std::vector<Network> AlphaStrategy::initialPopulation(const Network& start, int popSize, const Poll& poll) {
-    if (popSize < 2 || popSize % 2 != 0) {
-        throw std::invalid_argument("The population size (" + std::to_string(popSize) +
-                                    ") must be an even number of at least 2.");
-    }
+    checkPopulationSize(popSize);
     std::vector<Network> population;
     population.reserve(static_cast<size_t>(popSize));
     for (int i = 0; i < popSize; ++i) {

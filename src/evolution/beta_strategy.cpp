@@ -68,10 +68,7 @@ BetaStrategy::BetaStrategy(const BetaSettings& settings) : settings_(settings) {
 }
 
 std::vector<Network> BetaStrategy::initialPopulation(const Network& start, int popSize, const Poll& poll) {
-    if (popSize < 2 || popSize % 2 != 0) {
-        throw std::invalid_argument("The population size (" + std::to_string(popSize) +
-                                    ") must be an even number of at least 2.");
-    }
+    checkPopulationSize(popSize);
     requireConnectivity(start, "The network to evolve breaks the connectivity rule");
     std::vector<Network> population;
     population.reserve(static_cast<size_t>(popSize));

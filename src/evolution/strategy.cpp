@@ -9,4 +9,11 @@ BrokenNetworkError brokenNetwork(const std::string& what) {
         " a damaged network, or one without inputs or outputs, cannot evolve).");
 }
 
+void checkPopulationSize(int popSize) {
+    if (popSize < 2 || popSize % 2 != 0) {
+        throw std::invalid_argument("The population size (" + std::to_string(popSize) +
+                                    ") must be an even number of at least 2.");
+    }
+}
+
 }  // namespace kestrin

@@ -36,6 +36,10 @@ struct TrainingStopped {};
 // The error for `what` (which operator, or which network) with the rule spelled out.
 BrokenNetworkError brokenNetwork(const std::string& what);
 
+// Crossover pairs the members and selection keeps half of parents and children:
+// a population must be even and at least 2 (std::invalid_argument otherwise).
+void checkPopulationSize(int popSize);
+
 // Scores the candidates: one row per network, in order, entry 0 the loss.
 using PopulationScorer = std::function<ScoreRows(std::vector<Network>& networks)>;
 // Called often while networks are built; throws to stop. May be empty.

@@ -13,6 +13,7 @@
 #include "python/boundary.h"
 #include "python/gil.h"
 #include "python/methods.h"
+#include "python/type_object.h"
 
 namespace kestrin::py {
 namespace {
@@ -102,12 +103,6 @@ PyRef takeRaisedException() {
 PyObject* newReference(PyObject* object) {
     Py_INCREF(object);
     return object;
-}
-
-PyTypeObject blankType() {
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    return type;
 }
 
 // ---- EarlyStopping ---------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "python/callbacks.h"
 #include "python/console.h"
 #include "python/methods.h"
+#include "python/type_object.h"
 #include "python/records.h"
 
 namespace kestrin::py {
@@ -264,13 +265,6 @@ bool importNumPy() {
         return false;
     }
     return true;
-}
-
-// A zeroed static type object with the reference count that HEAD_INIT gives.
-PyTypeObject blankType() {
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    return type;
 }
 
 }  // namespace

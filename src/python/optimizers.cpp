@@ -13,6 +13,7 @@
 #include "python/boundary.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/type_object.h"
 
 namespace kestrin::py {
 namespace {
@@ -147,8 +148,7 @@ constexpr const char* kBetaDoc =
 }  // namespace
 
 PyTypeObject BetaType = [] {
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    PyTypeObject type = blankType();
     type.tp_name = "kestrin.optimizers.Beta";
     type.tp_basicsize = sizeof(BetaObject);
     type.tp_itemsize = 0;

@@ -24,13 +24,6 @@ constexpr double kLargestFinite = std::numeric_limits<double>::max();
 // How often keepGoing is asked while networks are being built.
 constexpr std::chrono::milliseconds kPollInterval{100};
 
-void checkPopulationSize(int popSize) {
-    if (popSize < 2 || popSize % 2 != 0) {
-        throw std::invalid_argument("The population size (" + std::to_string(popSize) +
-                                    ") must be an even number of at least 2.");
-    }
-}
-
 void checkEpochs(int epochs) {
     if (epochs < 0) throw std::invalid_argument("The number of epochs (" + std::to_string(epochs) + ") is negative.");
 }

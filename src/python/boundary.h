@@ -25,6 +25,11 @@ inline PyRef check(PyRef object) {
     return object;
 }
 
+// An exact str holding the text of a str or of a str subclass (a new
+// reference): hashing and comparing it run no Python code, so nothing a lookup
+// runs can free or change the text that is being looked up.
+inline PyRef exactText(PyObject* text) { return check(PyRef::steal(PyUnicode_FromObject(text))); }
+
 // Raises a Python exception of the given type and leaves through the boundary.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());

@@ -51,14 +51,16 @@ bool improves(double current, bool hasReference, double reference, double minDel
 }
 
 // logs[monitor] as a double; a missing key is a ValueError naming the keys there are.
-double monitoredValue(PyObject* logs, PyObject* monitor, const char* who) {
-    PyObject* value = PyDict_GetItemWithError(logs, monitor);  // borrowed
+double monitoredValue(PyObject* logs, PyObject* given, const char* who) {
+    // Held here: whatever the lookup runs must not free the key it is looking up.
+    PyRef monitor = PyRef::borrow(given);
+    PyObject* value = PyDict_GetItemWithError(logs, monitor.get());  // borrowed
     if (value == nullptr) {
         if (PyErr_Occurred()) throw PythonErrorSet{};
         PyRef keys = check(PyRef::steal(PyDict_Keys(logs)));
         PyRef shown = check(PyRef::steal(PyObject_Repr(keys.get())));
-        PyErr_Format(PyExc_ValueError, "%s monitors %R, which is not in the logs; the logs hold %U.", who, monitor,
-                     shown.get());
+        PyErr_Format(PyExc_ValueError, "%s monitors %R, which is not in the logs; the logs hold %U.", who,
+                     monitor.get(), shown.get());
         throw PythonErrorSet{};
     }
     const double number = PyFloat_AsDouble(value);
@@ -74,7 +76,7 @@ PyObject* pathText(PyObject* path, const char* what) {
                      Py_TYPE(text.get())->tp_name);
         throw PythonErrorSet{};
     }
-    return text.release();
+    return exactText(text.get()).release();
 }
 
 // OSError(errno, strerror, path), so that Python picks the subclass and shows the path.
@@ -127,7 +129,7 @@ int EarlyStopping_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             baselineValue = PyFloat_AsDouble(baseline);
             if (baselineValue == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
         }
-        PyRef monitorText = monitor ? PyRef::borrow(monitor) : check(PyRef::steal(PyUnicode_FromString("loss")));
+        PyRef monitorText = monitor ? exactText(monitor) : check(PyRef::steal(PyUnicode_FromString("loss")));
 
         EarlyStoppingObject* stopping = asEarlyStopping(self);
         Py_XSETREF(stopping->monitor, monitorText.release());
@@ -258,7 +260,7 @@ int ModelCheckpoint_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             return -1;
         }
         PyRef path = PyRef::steal(pathText(filepath, "filepath"));
-        PyRef monitorText = monitor ? PyRef::borrow(monitor) : check(PyRef::steal(PyUnicode_FromString("loss")));
+        PyRef monitorText = monitor ? exactText(monitor) : check(PyRef::steal(PyUnicode_FromString("loss")));
 
         ModelCheckpointObject* checkpoint = asCheckpoint(self);
         Py_XSETREF(checkpoint->filepath, path.release());

@@ -57,8 +57,8 @@ public:
     double real(const char* key);
     // A float, or None as nullopt.
     std::optional<double> optionalReal(const char* key);
-    // A str; borrowed, the reader holds the state.
-    PyObject* text(const char* key);
+    // A str, as an exact str (a subclass's text is copied).
+    PyRef text(const char* key);
     // A tuple or list of ints in lowest..highest.
     std::vector<int32_t> ids(const char* key, int32_t lowest, int32_t highest);
     // The bytes refused as the '.kn' reader refuses a file.

@@ -164,10 +164,10 @@ std::optional<double> StateReader::optionalReal(const char* key) {
     return PyFloat_AS_DOUBLE(item);
 }
 
-PyObject* StateReader::text(const char* key) {
+PyRef StateReader::text(const char* key) {
     PyObject* item = value(key);
     if (!PyUnicode_Check(item)) refuse(std::string("'") + key + "' must be a str, not " + typeName(item));
-    return item;
+    return exactText(item);
 }
 
 std::vector<int32_t> StateReader::ids(const char* key, int32_t lowest, int32_t highest) {
@@ -382,7 +382,7 @@ PyRef earlyStoppingState(PyObject* self) {
 
 void restoreEarlyStopping(PyObject* self, PyObject* state) {
     StateReader in(self, state, kEarlyStoppingVersion);
-    PyObject* monitor = in.text("monitor");
+    PyRef monitor = in.text("monitor");
     const double minDelta = in.real("min_delta");
     const int32_t patience = in.int32("patience");
     const std::optional<double> baseline = in.optionalReal("baseline");
@@ -410,7 +410,7 @@ void restoreEarlyStopping(PyObject* self, PyObject* state) {
     stopping->bestEpoch = bestEpoch;
     stopping->stoppedEpoch = stoppedEpoch;
     // Last: releasing the old str may run Python code.
-    Py_XSETREF(stopping->monitor, PyRef::borrow(monitor).release());
+    Py_XSETREF(stopping->monitor, monitor.release());
     in.restoreAttributes();
 }
 
@@ -426,8 +426,8 @@ PyRef checkpointState(PyObject* self) {
 
 void restoreCheckpoint(PyObject* self, PyObject* state) {
     StateReader in(self, state, kCheckpointVersion);
-    PyObject* filepath = in.text("filepath");
-    PyObject* monitor = in.text("monitor");
+    PyRef filepath = in.text("filepath");
+    PyRef monitor = in.text("monitor");
     const bool saveBestOnly = in.flag("save_best_only");
     const std::optional<double> best = in.optionalReal("best");
     in.finish();
@@ -437,8 +437,8 @@ void restoreCheckpoint(PyObject* self, PyObject* state) {
     checkpoint->hasBest = best.has_value();
     checkpoint->best = best.value_or(0.0);
     // Both stored before either old str is released: releasing may run Python code.
-    PyObject* oldPath = std::exchange(checkpoint->filepath, PyRef::borrow(filepath).release());
-    PyObject* oldMonitor = std::exchange(checkpoint->monitor, PyRef::borrow(monitor).release());
+    PyObject* oldPath = std::exchange(checkpoint->filepath, filepath.release());
+    PyObject* oldMonitor = std::exchange(checkpoint->monitor, monitor.release());
     Py_XDECREF(oldPath);
     Py_XDECREF(oldMonitor);
     in.restoreAttributes();

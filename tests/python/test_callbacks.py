@@ -255,3 +255,25 @@ def test_keras_csv_logger_and_lambda_callback(keras, tmp_path):
     assert len(history["loss"]) == 2 and [int(row["epoch"]) for row in rows] == [0, 1]
     for key in ["loss", "mae", "val_loss", "val_mae"]:
         assert [float(row[key]) for row in rows] == history[key]
+
+
+@pytest.mark.parametrize("kind", [EarlyStopping, ModelCheckpoint])
+def test_a_str_subclass_monitor_is_kept_as_plain_text(tmp_path, kind):
+    # A subclass's __hash__ re-initialising the callback freed the monitor being looked up.
+    def make(**kwargs):
+        return kind(**kwargs) if kind is EarlyStopping else kind(str(tmp_path / "m.kn"), save_best_only=True, **kwargs)
+
+    class Evil(str):
+        def __hash__(self):
+            callback.__init__(**({} if kind is EarlyStopping else {"filepath": str(tmp_path / "m.kn")}))
+            return str.__hash__(self)
+
+        __eq__ = str.__eq__
+
+    callback = make(monitor=Evil("loss"))
+    assert type(callback.monitor) is str
+    state = callback.__reduce__()[2]
+    state["monitor"] = Evil("loss")
+    callback.__setstate__(state)
+    assert type(callback.monitor) is str
+    compiled().evolve(X, Y, pop_size=4, epochs=3, verbose=0, callbacks=[callback])

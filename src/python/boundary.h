@@ -4,6 +4,8 @@
 
 #include "python/pyref.h"
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <new>
 #include <stdexcept>
@@ -63,10 +65,13 @@ inline void translateCurrentException() {
 
 // Runs body; on any exception sets the Python error and returns failure
 // (nullptr for object-returning bodies, -1 for int-returning ones).
+// Not noexcept: CPython's forced unwind of a thread (python/gil.h) passes through.
 template <typename Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+auto guarded(Body&& body) -> decltype(body()) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translateCurrentException();
         if constexpr (std::is_pointer_v<decltype(body())>) {

@@ -30,7 +30,12 @@ public:
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    // Every owner is released with the interpreter lock held, except on a
+    // thread that CPython ends at exit while it waits for the lock: the forced
+    // unwind then leaves the reference alone (python/gil.h).
+    ~PyRef() {
+        if (object_ != nullptr && PyGILState_Check()) Py_DECREF(object_);
+    }
 
     PyObject* get() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }

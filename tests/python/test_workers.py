@@ -144,3 +144,27 @@ def test_threads_sharing_a_model_get_its_results():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+def test_the_process_exits_cleanly_while_daemon_threads_train_and_score():
+    # CPython ends such threads at exit with a forced unwind that must pass through kestrin's frames.
+    script = """
+import threading, time, numpy as np, kestrin
+x = np.random.rand(3000, 4)
+def model():
+    m = kestrin.Model(4, 2); m.compile(loss="mse"); return m
+def forever(call):
+    threading.Thread(target=lambda: [call() for _ in iter(int, 1)], daemon=True).start()
+forever(lambda: model().evolve(x, x[:, :2], epochs=10**6, verbose=0))
+forever(lambda: model().func_evolve(lambda gs: [float(g.predict(x[:300]).mean()) for g in gs], pop_size=10,
+                                    epochs=10**6, verbose=0))
+forever(lambda: model().predict(np.random.rand(100000, 4), workers=2))
+forever(lambda: model().evaluate(x, x[:, :2]))
+time.sleep(1.0)
+"""
+    import subprocess
+    import sys
+
+    for _ in range(2):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr[-2000:]

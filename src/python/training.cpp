@@ -219,8 +219,8 @@ void finishTraining(ModelObject* model, Network&& best, CallbackList& callbacks,
 // The callbacks a training call runs, set up once its arguments are checked:
 // stop_training is reset and on_train_begin has run. Also refuses a network
 // that cannot evolve before on_train_begin, not after.
-void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start, int popSize) {
-    if (!callbacks.empty()) checkCanEvolve(start, popSize);
+void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start, int popSize, EvolutionLoop loop) {
+    if (!callbacks.empty()) checkCanEvolve(start, popSize, loop);
     asModel(self)->stopTraining = false;
     callbacks.trainBegin(self);
 }
@@ -313,7 +313,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<ValidationSet> validation;
         if (items) validation = ValidationSet{xVal.view(), yVal.view()};
         const bool hasValidation = items.has_value();
-        beginTraining(self, callbacks, start, options.popSize);
+        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset);
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {
@@ -369,7 +369,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
-        beginTraining(self, callbacks, start, options.popSize);
+        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function);
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {

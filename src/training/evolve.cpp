@@ -85,10 +85,18 @@ ScoreRows generationStep(std::vector<Network>& population, std::vector<double>&,
     return AlphaStrategy().step(population, score, {});
 }
 
-void checkCanEvolve(const Network& start, int popSize) {
+double peakPopulationBytes(const Network& start, int popSize, EvolutionLoop loop) {
+    // Networks alive at the peak, per member, as measured: parents and children
+    // with the scorer's working copies (2.5), or parents, children and the
+    // copies handed to the scoring function (4); and the best copies.
+    const double perMember = loop == EvolutionLoop::function ? 4.0 : 2.5;
+    return (perMember * std::max(popSize, 0) + 4.0) * networkBytes(start.size);
+}
+
+void checkCanEvolve(const Network& start, int popSize, EvolutionLoop loop) {
     if (!Mutation::checkConnectivity(start)) throw brokenNetwork("The network to evolve breaks the connectivity rule");
-    // Parents, children and the best copies live at once; small populations are not checked.
-    const double bytes = (2.0 * std::max(popSize, 0) + 2.0) * networkBytes(start.size);
+    // Small populations are not checked.
+    const double bytes = peakPopulationBytes(start, popSize, loop);
     if (bytes < 64.0 * 1024 * 1024) return;
     const double available = availableMemoryBytes();
     if (bytes > available) {
@@ -124,7 +132,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     if (options.metricIds.empty()) throw std::invalid_argument("No loss to evolve on.");
     checkSamples(start, x.view(), y.view(), "training");
     if (validation) checkSamples(start, validation->x, validation->y, "validation");
-    checkCanEvolve(start, options.popSize);
+    checkCanEvolve(start, options.popSize, EvolutionLoop::dataset);
 
     const std::vector<int32_t>& ids = options.metricIds;
     const int32_t n = x.rows();
@@ -197,7 +205,7 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
                                                const NetworkScorer& validate) {
     checkPopulationSize(options.popSize);
     checkEpochs(options.epochs);
-    checkCanEvolve(start, options.popSize);
+    checkCanEvolve(start, options.popSize, EvolutionLoop::function);
 
     const std::shared_ptr<EvolutionStrategy> strategy = strategyOr(options.strategy);
     ThrottledPoll throttled(keepGoing);

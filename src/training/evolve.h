@@ -43,11 +43,19 @@ std::vector<Network> initialPopulation(const Network& start, int popSize);
 ScoreRows generationStep(std::vector<Network>& population, std::vector<double>& zeroFitness,
                          const PopulationScorer& score);
 
+// Which loop a population is for: the function loop also hands a copy of
+// every candidate to the scoring function, so twice as many networks exist at
+// its peak.
+enum class EvolutionLoop { dataset, function };
+
+// The bytes a training call's networks take at their peak.
+double peakPopulationBytes(const Network& start, int popSize, EvolutionLoop loop);
+
 // Refuses, before anything is built, a start network that breaks the
 // connectivity rule (BrokenNetworkError) and a population that cannot fit in
 // the memory this process can obtain (std::length_error naming the population
 // size and the node count).
-void checkCanEvolve(const Network& start, int popSize);
+void checkCanEvolve(const Network& start, int popSize, EvolutionLoop loop);
 
 // The scoring of the dataset loop: evaluate, through the given scorer so that
 // its buffers are reused from batch to batch (or a scorer of its own).

@@ -187,4 +187,14 @@ TEST(FunctionLoop, RejectsShortScoresAndIgnoresExtraRows) {
 }
 
 }  // namespace
+TEST(PeakMemory, CountsTheCopiesThatFunctionLoopHandsOut) {
+    // Measured peaks for Model(2, 2, size=1000), pop 50: about 120 networks in
+    // the dataset loop, about 202 in the function loop (its 100 candidates are
+    // copied again into genomes).
+    const Network start = denseNetwork(2, 2, 100);
+    const double one = 100.0 * 100.0 * sizeof(double);  // its weights alone
+    EXPECT_GE(peakPopulationBytes(start, 50, EvolutionLoop::dataset), 120 * one);
+    EXPECT_GE(peakPopulationBytes(start, 50, EvolutionLoop::function), 202 * one);
+}
+
 }  // namespace kestrin

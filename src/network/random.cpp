@@ -216,8 +216,7 @@ void renewLibc() {
 }  // namespace
 
 void OnceSeedFlag::seedIfFirstUse() {
-    if (!pending_) return;
-    pending_ = false;
+    if (!pending_.load(std::memory_order_acquire) || !pending_.exchange(false, std::memory_order_acq_rel)) return;
     std::lock_guard<std::mutex> guard(state.lock);
     if (state.seeded) return;
     std::srand(defaultLibcSeed());

@@ -34,6 +34,7 @@
 // Cost: a draw reads one thread-local engine and one global counter, no lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -54,7 +55,8 @@ public:
     void seedIfFirstUse();
 
 private:
-    bool pending_ = true;
+    // Atomic: threads mutating networks side by side reach it together.
+    std::atomic<bool> pending_{true};
 };
 
 // One value of the C library generator, in [0, RAND_MAX].

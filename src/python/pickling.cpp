@@ -270,7 +270,8 @@ PyRef modelState(PyObject* self) {
     StateWriter out(self, kModelVersion);
     out.putInt("inputs", model->inputs);
     out.putInt("outputs", model->outputs);
-    out.putInt("size", model->size);
+    // The node count the mirror stands for: a reassigned mirror would make an unreadable state.
+    out.putInt("size", model->network.size);
     out.putNetwork("network", model->network);
     out.putFlag("compiled", model->compiled);
     out.putFlag("has_loss", model->hasLoss);
@@ -303,6 +304,10 @@ void restoreModel(PyObject* self, PyObject* state) {
                   std::to_string(network.outputs) + " outputs, the model " + std::to_string(inputs) + " and " +
                   std::to_string(outputs));
     }
+    if (size != network.size) {
+        in.refuse("'size' is " + std::to_string(size) + " but its network has " + std::to_string(network.size) +
+                  " nodes");
+    }
     if (hasLoss && metricIds.empty()) in.refuse("it has a loss but no loss id");
     if (compiled && optimizer == nullptr) in.refuse("it is compiled but has no optimizer");
 
@@ -321,6 +326,8 @@ void restoreModel(PyObject* self, PyObject* state) {
     in.restoreAttributes();
 }
 
+std::string mustNotBeNegative(const char* key) { return std::string("'") + key + "' must not be negative"; }
+
 PyRef genomeState(PyObject* self) {
     const GenomeObject* genome = asGenome(self);
     StateWriter out(self, kGenomeVersion);
@@ -337,6 +344,14 @@ void restoreGenome(PyObject* self, PyObject* state) {
     const int32_t outputs = in.int32("outputs");
     Network network = in.network("network");
     in.finish();
+    if (inputs < 0) in.refuse(mustNotBeNegative("inputs"));
+    if (outputs < 0) in.refuse(mustNotBeNegative("outputs"));
+    // A genome made by the user holds the empty network and only its counts.
+    if (network.size > 0 && (network.inputs != inputs || network.outputs != outputs)) {
+        in.refuse("its network has " + std::to_string(network.inputs) + " inputs and " +
+                  std::to_string(network.outputs) + " outputs, the genome " + std::to_string(inputs) + " and " +
+                  std::to_string(outputs));
+    }
 
     GenomeObject* genome = asGenome(self);
     genome->inputs = inputs;
@@ -362,8 +377,6 @@ void restoreAlpha(PyObject* self, PyObject* state) {
 // A callback travels with its settings and its progress as the attributes
 // show them. The network kept for restore_best_weights is not part of it: the
 // training call's CallbackList holds that, and the next call starts afresh.
-
-std::string mustNotBeNegative(const char* key) { return std::string("'") + key + "' must not be negative"; }
 
 PyRef earlyStoppingState(PyObject* self) {
     const EarlyStoppingObject* stopping = reinterpret_cast<EarlyStoppingObject*>(self);

@@ -26,7 +26,7 @@ def odd_model(tmp_path):
     model = crafted(tmp_path, 2, 1, [0.5, -0.0, math.nan, 1e300, -2.0], [1, 4, 2, 0, 3],
                     [(0, 2, 1.5), (1, 3, -0.0), (2, 4, 0.25), (3, 4, -1.0), (0, 4, 2.0), (4, 1, 7.0)])
     model.compile(optimizer=kestrin.optimizers.Alpha(0.3), loss="mae", metrics=["mse", "mape"], monitors=["size"])
-    model.size = 99  # the mirror travels as it is
+    model.size = 99  # a reassigned mirror travels as the node count it mirrors
     return model
 
 
@@ -40,7 +40,7 @@ def test_round_trip_keeps_network_and_compile_state(tmp_path, round_trip):
     assert {k: v for k, v in after.items() if k != "optimizer"} == {k: v for k, v in before.items() if k != "optimizer"}
     assert type(after["optimizer"]) is kestrin.optimizers.Alpha
     assert state(after["optimizer"]) == {"version": 1, "mutation_rate": 0.3}
-    assert again.size == 99
+    assert again.size == 5
     x = np.random.default_rng(2).normal(size=(6, 2))
     y = np.ones((6, 1))
     np.testing.assert_array_equal(again.predict(x), model.predict(x))
@@ -159,6 +159,7 @@ def damaged_states(good):
         (edit(network=b"\x05\0\0\0\x09\0\0\0\x01\0\0\0"), "smaller than inputs \\+ outputs"),
         (edit(network=good["network"] + b"\x09\0\0\0\0\0\0\0" + bytes(8)), "joins node 9 to node 0, outside 0..4"),
         (edit(inputs=3), "its network has 2 inputs and 1 outputs, the model 3 and 1"),
+        (edit(size=1000), "'size' is 1000 but its network has 5 nodes"), (edit(size=-7), "'size' is -7"),
         (edit(metric_ids=(0, 3)), "'metric_ids' must hold ids from 0 to 2; item 1"),
         (edit(metric_ids=[0, "mse"]), "item 1"), (edit(metric_ids={0}), "must be a tuple of ints"),
         (edit(monitor_ids=(1,)), "'monitor_ids' must hold ids from 0 to 0"),
@@ -180,6 +181,13 @@ def test_damaged_states_raise_value_error_and_change_nothing(tmp_path):
         assert snapshot(model) == kept and state(model) == kept_state
     with pytest.raises(ValueError, match="pickled state of kestrin.Genome"):
         kestrin.Genome(2, 1).__setstate__({"version": 1, "inputs": 2, "outputs": 1, "network": b"\0" * 13})
+    network = kestrin.Model(2, 1).__reduce__()[2]["network"]
+    genome_state = {"version": 1, "inputs": 2, "outputs": 1, "network": network}
+    kestrin.Genome(2, 1).__setstate__(genome_state)
+    for field, value, words in [("inputs", -5, "'inputs' must not be negative"),
+                                ("outputs", 2**31 - 1, "the genome 2 and 2147483647")]:
+        with pytest.raises(ValueError, match=words):
+            kestrin.Genome(2, 1).__setstate__({**genome_state, field: value})
     with pytest.raises(ValueError, match="'mutation_rate' must be a float"):
         kestrin.optimizers.Alpha().__setstate__({"version": 1, "mutation_rate": "0.5"})
     with pytest.raises(ValueError, match="format version 0"):

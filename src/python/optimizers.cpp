@@ -84,24 +84,6 @@ PyObject* Beta_repr(PyObject* self) {
     });
 }
 
-// (Beta, (), knobs): the state names every knob, so a pickle keeps its meaning
-// when a later release changes a default.
-PyObject* Beta_reduce(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        PyRef state = knobs(asBeta(self)->settings);
-        return Py_BuildValue("(O()O)", reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
-    });
-}
-
-PyObject* Beta_setstate(PyObject* self, PyObject* state) {
-    return guarded([&]() -> PyObject* {
-        if (!PyDict_Check(state)) raise(PyExc_TypeError, "Beta state must be a dict of its keyword arguments.");
-        PyRef noArgs = check(PyRef::steal(PyTuple_New(0)));
-        if (applyKnobs(asBeta(self), noArgs.get(), state, BetaSettings()) < 0) return nullptr;
-        Py_RETURN_NONE;
-    });
-}
-
 PyMethodDef betaMethods[] = {
     {"__reduce__", Beta_reduce, METH_NOARGS, "Helper for pickle."},
     {"__setstate__", Beta_setstate, METH_O, "Helper for pickle."},

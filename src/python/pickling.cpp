@@ -1,4 +1,4 @@
-// Pickling and copying of kestrin.Model, kestrin.Genome,
+// Pickling and copying of kestrin.Model, kestrin.Genome, kestrin.optimizers.Beta,
 // kestrin.optimizers.Alpha and the callbacks of kestrin.callbacks. A model travels whole: its network as '.kn' bytes
 // and its compile state, so that a copy or a model unpickled on a worker
 // evaluates and evolves without compile. copy.copy shares the Python objects a
@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "evolution/beta_strategy.h"
 #include "network/network_bytes.h"
 #include "python/boundary.h"
 #include "python/callbacks.h"
@@ -254,6 +255,7 @@ namespace {
 constexpr long kModelVersion = 1;
 constexpr long kGenomeVersion = 1;
 constexpr long kAlphaVersion = 1;
+constexpr long kBetaVersion = 1;
 constexpr long kEarlyStoppingVersion = 1;
 constexpr long kCheckpointVersion = 1;
 
@@ -371,6 +373,59 @@ void restoreAlpha(PyObject* self, PyObject* state) {
     const double mutationRate = in.real("mutation_rate");
     in.finish();
     reinterpret_cast<AlphaObject*>(self)->mutationRate = mutationRate;
+    in.restoreAttributes();
+}
+
+// Releases up to 0.1 pickled Beta as its bare knobs, without a version: such a
+// state is read as version 1. A knob absent from a state keeps its default.
+PyRef betaState(PyObject* self) {
+    const BetaSettings& knobs = reinterpret_cast<BetaObject*>(self)->settings;
+    StateWriter out(self, kBetaVersion);
+    out.putReal("crossover_rate", knobs.crossoverRate);
+    out.putInt("tournament_size", knobs.tournamentSize);
+    out.putInt("islands", knobs.islands);
+    out.putReal("step_size", knobs.stepSize);
+    out.putReal("gene_rate", knobs.geneRate);
+    out.putReal("replace_rate", knobs.replaceRate);
+    out.putReal("activation_rate", knobs.activationRate);
+    out.putReal("add_node_rate", knobs.addNodeRate);
+    out.putReal("remove_node_rate", knobs.removeNodeRate);
+    out.putReal("add_connection_rate", knobs.addConnectionRate);
+    out.putReal("remove_connection_rate", knobs.removeConnectionRate);
+    out.putReal("parsimony", knobs.parsimony);
+    return out.finish();
+}
+
+void restoreBeta(PyObject* self, PyObject* given) {
+    PyRef state = PyRef::borrow(given);
+    if (PyDict_CheckExact(given) && PyDict_GetItemString(given, "version") == nullptr) {
+        state = check(PyRef::steal(PyDict_Copy(given)));
+        PyRef version = check(PyRef::steal(PyLong_FromLong(kBetaVersion)));
+        if (PyDict_SetItemString(state.get(), "version", version.get()) < 0) throw PythonErrorSet{};
+    }
+    StateReader in(self, state.get(), kBetaVersion);
+    BetaSettings knobs;
+    const auto real = [&](const char* key, double& field) {
+        if (in.has(key)) field = in.real(key);
+    };
+    const auto count = [&](const char* key, int& field) {
+        if (in.has(key)) field = in.int32(key);
+    };
+    real("crossover_rate", knobs.crossoverRate);
+    count("tournament_size", knobs.tournamentSize);
+    count("islands", knobs.islands);
+    real("step_size", knobs.stepSize);
+    real("gene_rate", knobs.geneRate);
+    real("replace_rate", knobs.replaceRate);
+    real("activation_rate", knobs.activationRate);
+    real("add_node_rate", knobs.addNodeRate);
+    real("remove_node_rate", knobs.removeNodeRate);
+    real("add_connection_rate", knobs.addConnectionRate);
+    real("remove_connection_rate", knobs.removeConnectionRate);
+    real("parsimony", knobs.parsimony);
+    in.finish();
+    if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);
+    reinterpret_cast<BetaObject*>(self)->settings = knobs;
     in.restoreAttributes();
 }
 
@@ -532,6 +587,8 @@ PyObject* Alpha_setstate(PyObject* self, PyObject* state) { return setState(self
 PyObject* Alpha_copy(PyObject* self, PyObject*) { return shallowCopy(self, alphaState, restoreAlpha); }
 PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo) { return deepCopy(self, memo, alphaState, restoreAlpha); }
 
+PyObject* Beta_reduce(PyObject* self, PyObject*) { return reduce(self, betaState); }
+PyObject* Beta_setstate(PyObject* self, PyObject* state) { return setState(self, state, restoreBeta); }
 
 PyObject* EarlyStopping_reduce(PyObject* self, PyObject*) { return reduce(self, earlyStoppingState); }
 PyObject* EarlyStopping_setstate(PyObject* self, PyObject* state) {

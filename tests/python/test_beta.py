@@ -45,8 +45,16 @@ def test_pickles_with_its_knobs():
     beta = Beta(step_size=0.125, tournament_size=3, add_node_rate=0.0)
     copy = pickle.loads(pickle.dumps(beta))
     assert type(copy) is Beta and repr(copy) == repr(beta)
-    with pytest.raises(ValueError):
-        Beta().__setstate__({"step_size": -1.0})
+    state = beta.__reduce__()[2]
+    assert state["version"] == 1 and state["step_size"] == 0.125
+    for damaged in [{"step_size": -1.0}, {"islands": 2**31}, {"spare": 1}, {**state, "version": 2},
+                    {**state, "islands": 2.0}]:
+        with pytest.raises(ValueError):
+            Beta().__setstate__(damaged)
+    # An unversioned state of the knobs alone (as earlier releases wrote) still reads.
+    legacy = Beta()
+    legacy.__setstate__({"tournament_size": 3, "step_size": 0.125})
+    assert (legacy.tournament_size, legacy.step_size, legacy.islands) == (3, 0.125, 4)
     # A model compiled with it pickles with its optimizer.
     model = kestrin.Model(2, 1)
     model.compile(optimizer=beta, loss="mse")

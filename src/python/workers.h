@@ -6,7 +6,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <climits>
 #include <string>
 
 #include "python/boundary.h"
@@ -22,8 +21,10 @@ inline int usableCores() {
 }
 
 // The thread count `value` asks for: a positive int, or -1 for every usable
-// core. None (the keyword left out) is 1. Raises TypeError or ValueError
-// (PythonErrorSet) otherwise; call inside guarded(), before any work starts.
+// core, never more than there are usable cores (more threads only wait on
+// each other; the results are the same for every count). None (the keyword
+// left out) is 1. Raises TypeError or ValueError (PythonErrorSet) otherwise;
+// call inside guarded(), before any work starts.
 inline int workersFrom(PyObject* value) {
     if (value == nullptr) return 1;
     if (!PyLong_Check(value) || PyBool_Check(value)) {
@@ -33,14 +34,14 @@ inline int workersFrom(PyObject* value) {
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (count == -1 && PyErr_Occurred()) throw PythonErrorSet{};
-    if (overflow > 0) return INT_MAX;  // more threads than anything has: as many as there is work for
+    if (overflow > 0) return usableCores();
     if (count == -1 && overflow == 0) return usableCores();
     if (overflow < 0 || count < 1) {
         raise(PyExc_ValueError, "workers must be at least 1, or -1 for every core; got " +
                                     (overflow < 0 ? std::string("a number below -2^63") : std::to_string(count)) +
                                     ".");
     }
-    return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+    return static_cast<int>(std::min<long long>(count, usableCores()));
 }
 
 }  // namespace kestrin::py

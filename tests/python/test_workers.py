@@ -168,3 +168,18 @@ time.sleep(1.0)
     for _ in range(2):
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr[-2000:]
+
+
+def test_workers_never_start_more_threads_than_usable_cores():
+    cores = len(os.sched_getaffinity(0))
+    before = len(os.listdir("/proc/self/task"))
+    seen = []
+
+    class Count:
+        def on_epoch_end(self, epoch, logs):
+            seen.append(len(os.listdir("/proc/self/task")))
+
+    model = kestrin.Model(8, 2)
+    model.compile(loss="mse")
+    model.evolve(X[:50], Y[:50], pop_size=400, epochs=2, verbose=0, workers=10**6, callbacks=[Count()])
+    assert max(seen) <= before + cores

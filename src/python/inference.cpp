@@ -203,31 +203,49 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+namespace {
+
+// [(index, {"bias", "activation"}), ...] in node order.
+PyObject* nodeList(const Network& network) {
+    const std::vector<Node> nodes = nodesOf(network);
+    PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const char* name = activationName(nodes[i].activation);
+        PyObject* node = check(Py_BuildValue("(n,{s:d,s:s})", static_cast<Py_ssize_t>(i), "bias", nodes[i].bias,
+                                             "activation", name ? name : "unknown"));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);  // steals the tuple
+    }
+    return list.release();
+}
+
+// [(from, to, {"weight"}), ...] in the network's connection order.
+PyObject* connectionList(const Network& network) {
+    const std::vector<Connection> connections = connectionsOf(network);
+    PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connections.size()))));
+    for (size_t k = 0; k < connections.size(); ++k) {
+        const Connection& c = connections[k];
+        PyObject* connection = check(Py_BuildValue("(i,i, {s: d})", c.from, c.to, "weight", c.weight));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), connection);  // steals connection
+    }
+    return list.release();
+}
+
+}  // namespace
+
 PyObject* Model_get_nodes(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        const std::vector<Node> nodes = nodesOf(asModel(self)->network);
-        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
-        for (size_t i = 0; i < nodes.size(); ++i) {
-            const char* name = activationName(nodes[i].activation);
-            PyObject* node = check(Py_BuildValue("(n,{s:d,s:s})", static_cast<Py_ssize_t>(i), "bias", nodes[i].bias,
-                                                 "activation", name ? name : "unknown"));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), node);  // steals the tuple
-        }
-        return list.release();
-    });
+    return guarded([&]() -> PyObject* { return nodeList(asModel(self)->network); });
 }
 
 PyObject* Model_get_connections(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        const std::vector<Connection> connections = connectionsOf(asModel(self)->network);
-        PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(connections.size()))));
-        for (size_t k = 0; k < connections.size(); ++k) {
-            const Connection& c = connections[k];
-            PyObject* connection = check(Py_BuildValue("(i,i, {s: d})", c.from, c.to, "weight", c.weight));
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), connection);  // steals connection
-        }
-        return list.release();
-    });
+    return guarded([&]() -> PyObject* { return connectionList(asModel(self)->network); });
+}
+
+PyObject* Genome_get_nodes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return nodeList(asGenome(self)->network); });
+}
+
+PyObject* Genome_get_connections(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return connectionList(asGenome(self)->network); });
 }
 
 }  // namespace kestrin::py

@@ -21,6 +21,8 @@ PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Model_get_nodes(PyObject* self, PyObject* args);
 PyObject* Model_get_connections(PyObject* self, PyObject* args);
+PyObject* Genome_get_nodes(PyObject* self, PyObject* args);
+PyObject* Genome_get_connections(PyObject* self, PyObject* args);
 
 // compile.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -162,6 +162,24 @@ PyGetSetDef modelGetSets[] = {
 
 // ---- kestrin.Genome --------------------------------------------------------
 
+// Read-only: a fitness function may look at a candidate's structure, not edit it.
+PyObject* Genome_get_size(PyObject* self, void*) { return PyLong_FromLong(asGenome(self)->network.size); }
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+PyMemberDef genomeMembers[] = {
+    {"inputs", T_INT, offsetof(GenomeObject, inputs), READONLY, "Number of inputs of the network."},
+    {"outputs", T_INT, offsetof(GenomeObject, outputs), READONLY, "Number of outputs of the network."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+PyGetSetDef genomeGetSets[] = {
+    {"size", Genome_get_size, nullptr, "Total number of nodes in the network (including inputs and outputs).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -198,6 +216,12 @@ PyMethodDef genomeMethods[] = {
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Genome_predict)),
      METH_VARARGS | METH_KEYWORDS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
+    {"get_nodes", Genome_get_nodes, METH_NOARGS,
+     "get_nodes(self)\n--\n\nThe genome's nodes as Model.get_nodes lists them: (index, {\"bias\", "
+     "\"activation\"}) in node order."},
+    {"get_connections", Genome_get_connections, METH_NOARGS,
+     "get_connections(self)\n--\n\nThe genome's connections as Model.get_connections lists them: "
+     "(from, to, {\"weight\"})."},
     {"__reduce__", Genome_reduce, METH_NOARGS,
      "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},
     {"__setstate__", Genome_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
@@ -299,6 +323,8 @@ PyTypeObject GenomeType = [] {
     type.tp_new = Genome_new;
     type.tp_init = Genome_init;
     type.tp_methods = genomeMethods;
+    type.tp_members = genomeMembers;
+    type.tp_getset = genomeGetSets;
     return type;
 }();
 

@@ -381,8 +381,13 @@ def test_train_func_sees_parents_and_children_as_genomes():
     assert [len(genomes) for genomes in seen] == [12, 12]
     # An uncompiled model trains, and its history holds the loss alone.
     assert history == {"loss": [0.0, 0.0]} and all(type(v) is float for v in history["loss"])
-    # Kept genomes stay usable after training.
-    assert seen[0][0].predict(np.zeros((3, 2))).shape == (3, 1)
+    # Kept genomes stay usable after training, and show their structure as a model does.
+    genome = seen[0][0]
+    assert genome.predict(np.zeros((3, 2))).shape == (3, 1)
+    assert (genome.inputs, genome.outputs, genome.size) == (2, 1, len(genome.get_nodes()))
+    assert all(0 <= a < b < genome.size for a, b, _ in genome.get_connections())
+    with pytest.raises(AttributeError):
+        genome.size = 3
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "python/boundary.h"
@@ -437,12 +438,22 @@ PyObject* makeCallbacksModule() {
 
 // ---- CallbackList ----------------------------------------------------------
 
-CallbackList::CallbackList(PyObject* argument) {
-    if (argument == nullptr || argument == Py_None) return;
-    if (!PyList_Check(argument) && !PyTuple_Check(argument)) {
-        raise(PyExc_TypeError, std::string("callbacks must be a list or tuple of callbacks, not ") +
-                                   Py_TYPE(argument)->tp_name + ".");
+CallbackList::CallbackList(PyObject* given) {
+    if (given == nullptr || given == Py_None) return;
+    PyRef held = PyRef::borrow(given);
+    if (!PyList_Check(given) && !PyTuple_Check(given)) {
+        // A Keras CallbackList holds its callbacks in a list of that name.
+        PyRef inner;
+        if (std::string_view(Py_TYPE(given)->tp_name) == "CallbackList") inner = optionalAttribute(given, "callbacks");
+        if (!inner || (!PyList_Check(inner.get()) && !PyTuple_Check(inner.get()))) {
+            raise(PyExc_TypeError, std::string("callbacks must be a list or tuple of callbacks, not ") +
+                                       Py_TYPE(given)->tp_name + ".");
+        }
+        held = std::move(inner);
     }
+    // Copied as a tuple: nothing below may see the list change.
+    PyRef items = check(PyRef::steal(PySequence_Tuple(held.get())));
+    PyObject* argument = items.get();
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(argument);
     entries_.reserve(static_cast<size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -461,10 +472,24 @@ CallbackList::CallbackList(PyObject* argument) {
     }
 }
 
-void CallbackList::trainBegin(PyObject* model) {
+void CallbackList::trainBegin(PyObject* model, const Params& params) {
     model_ = PyRef::borrow(model);
     for (Entry& entry : entries_) {
         if (entry.kind == Kind::generic) callIfPresent(entry.object.get(), "set_model", model);
+    }
+    for (Entry& entry : entries_) {
+        if (entry.kind != Kind::generic) continue;
+        PyRef values = check(PyRef::steal(
+            Py_BuildValue("{sisisi}", "verbose", params.verbose, "epochs", params.epochs, "steps", params.steps)));
+        callIfPresent(entry.object.get(), "set_params", values.get());
+    }
+    wantsBatches_ = false;
+    for (Entry& entry : entries_) {
+        if (entry.kind != Kind::generic) continue;
+        for (const char* hook : {"on_train_batch_begin", "on_train_batch_end"}) {
+            const int has = PyObject_HasAttrString(entry.object.get(), hook);
+            wantsBatches_ = wantsBatches_ || has == 1;
+        }
     }
     for (Entry& entry : entries_) {
         entry.kept.reset();
@@ -481,6 +506,22 @@ void CallbackList::epochBegin(int epoch) {
         if (entry.kind != Kind::generic) continue;
         PyRef number = check(PyRef::steal(PyLong_FromLong(epoch)));
         callIfPresent(entry.object.get(), "on_epoch_begin", number.get(), emptyLogs().get());
+    }
+}
+
+void CallbackList::batchBegin(int batch) {
+    for (Entry& entry : entries_) {
+        if (entry.kind != Kind::generic) continue;
+        PyRef number = check(PyRef::steal(PyLong_FromLong(batch)));
+        callIfPresent(entry.object.get(), "on_train_batch_begin", number.get(), emptyLogs().get());
+    }
+}
+
+void CallbackList::batchEnd(int batch, const MakeLogs& logs) {
+    for (Entry& entry : entries_) {
+        if (entry.kind != Kind::generic) continue;
+        PyRef number = check(PyRef::steal(PyLong_FromLong(batch)));
+        callIfPresent(entry.object.get(), "on_train_batch_end", number.get(), logs().get());
     }
 }
 

@@ -1,9 +1,9 @@
 // Keras-style callbacks of Model.evolve and Model.func_evolve: the submodule
 // kestrin.callbacks with its two types, and CallbackList, which drives the
 // callbacks of one training call. Any object may be a callback; each of its
-// methods set_model, on_train_begin, on_epoch_begin, on_epoch_end and
-// on_train_end is looked up when it is due and called if present, as Keras
-// does. EarlyStopping and ModelCheckpoint are run natively, so that they keep
+// methods set_model, set_params, on_train_begin, on_epoch_begin,
+// on_train_batch_begin, on_train_batch_end, on_epoch_end and on_train_end is
+// looked up when it is due and called if present, as Keras does. EarlyStopping and ModelCheckpoint are run natively, so that they keep
 // and save C++ networks without going through Python.
 #pragma once
 
@@ -56,14 +56,26 @@ using MakeLogs = std::function<PyRef()>;
 // the interpreter lock and throws PythonErrorSet when a callback raises.
 class CallbackList {
 public:
-    // None or null: no callbacks; a list or tuple: its items, copied; anything else TypeError.
+    // None or null: no callbacks; a list or tuple: its items, copied; a Keras
+    // CallbackList: the items of its `callbacks`; anything else TypeError.
     explicit CallbackList(PyObject* argument);
 
     bool empty() const { return entries_.empty(); }
 
-    // set_model(model) on every callback, then on_train_begin({}).
-    void trainBegin(PyObject* model);
+    // Keras's params: the call's verbose and epochs, and its batches per epoch.
+    struct Params {
+        int verbose;
+        int epochs;
+        int steps;
+    };
+    // set_model(model) and set_params(params) on every callback, then on_train_begin({}).
+    void trainBegin(PyObject* model, const Params& params);
     void epochBegin(int epoch);
+    // on_train_batch_begin(batch, {}) and on_train_batch_end(batch, logs) of the
+    // callbacks that have them; logs as for epochEnd.
+    bool wantsBatches() const { return wantsBatches_; }
+    void batchBegin(int batch);
+    void batchEnd(int batch, const MakeLogs& logs);
     // best: the network the model would receive if training stopped now.
     void epochEnd(int epoch, const MakeLogs& logs, const Network& best);
     // The network an EarlyStopping with restore_best_weights kept (the last
@@ -81,6 +93,7 @@ private:
     };
     std::vector<Entry> entries_;
     PyRef model_;
+    bool wantsBatches_ = false;
 };
 
 }  // namespace kestrin::py

@@ -80,12 +80,27 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Tracked by the collector: a callback that sets model.history to itself
+// while holding the model makes a cycle.
+int Model_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(asModel(self)->dict);
+    Py_VISIT(asModel(self)->optimizer);
+    return 0;
+}
+
+int Model_clear(PyObject* self) {
+    Py_CLEAR(asModel(self)->dict);
+    return 0;
+}
+
 void Model_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     ModelObject* model = asModel(self);
     model->network.~Network();
     model->metricIds.~vector();
     model->monitorIds.~vector();
     Py_CLEAR(model->optimizer);
+    Py_CLEAR(model->dict);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -298,7 +313,13 @@ PyTypeObject ModelType = [] {
     type.tp_name = "kestrin.Model";
     type.tp_basicsize = sizeof(ModelObject);
     type.tp_itemsize = 0;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+    type.tp_dictoffset = offsetof(ModelObject, dict);
+#pragma GCC diagnostic pop
+    type.tp_traverse = Model_traverse;
+    type.tp_clear = Model_clear;
     type.tp_doc = "Model(inputs, outputs, size=-1)\n--\n\n"
                   "A Kestrin model that can be evolved on datasets and fitness functions.";
     type.tp_repr = Model_repr;

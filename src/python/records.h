@@ -25,6 +25,7 @@ struct ModelObject {
     std::vector<int32_t> monitorIds;
     PyObject* optimizer;  // strong reference or null
     bool stopTraining;    // "stop_training": ends a training call after its epoch when set
+    PyObject* dict;       // the instance's __dict__ (callbacks set attributes such as "history"), or null
 };
 
 struct GenomeObject {

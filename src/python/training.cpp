@@ -219,10 +219,11 @@ void finishTraining(ModelObject* model, Network&& best, CallbackList& callbacks,
 // The callbacks a training call runs, set up once its arguments are checked:
 // stop_training is reset and on_train_begin has run. Also refuses a network
 // that cannot evolve before on_train_begin, not after.
-void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start, int popSize, EvolutionLoop loop) {
+void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start, int popSize, EvolutionLoop loop,
+                   const CallbackList::Params& params) {
     if (!callbacks.empty()) checkCanEvolve(start, popSize, loop);
     asModel(self)->stopTraining = false;
-    callbacks.trainBegin(self);
+    callbacks.trainBegin(self, params);
 }
 
 // train_func's result as score rows: anything NumPy turns into float64, with a
@@ -313,12 +314,27 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::optional<ValidationSet> validation;
         if (items) validation = ValidationSet{xVal.view(), yVal.view()};
         const bool hasValidation = items.has_value();
-        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset);
+        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset,
+                      {options.verbose, options.epochs, batchCount(x.rows(), options.batchSize)});
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {
                 HeldGil held;
                 callbacks.epochBegin(epoch);
+            };
+        }
+        if (callbacks.wantsBatches()) {
+            options.batchBegin = [&](int batch) {
+                HeldGil held;
+                callbacks.batchBegin(batch);
+            };
+            options.batchEnd = [&](int batch, const std::vector<double>& means, int32_t size) {
+                HeldGil held;
+                DatasetEpoch running;
+                running.losses = means;
+                running.size = size;
+                callbacks.batchEnd(batch,
+                                   [&] { return datasetLogs(running, options.metricIds, options.monitorIds, false); });
             };
         }
         options.epochEnd = [&](int epoch, const DatasetEpoch& record, const Network& best) {
@@ -369,7 +385,8 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
-        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function);
+        beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function,
+                      {options.verbose, options.epochs, 1});
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {

@@ -161,6 +161,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
 
             for (int32_t batch = 0; batch < batches; ++batch) {
                 if (keepGoing && !keepGoing()) return std::nullopt;
+                if (options.batchBegin) options.batchBegin(batch);
                 const int64_t first = batch * batchSize;
                 const auto count = static_cast<int32_t>(std::min<int64_t>(batchSize, n - first));
                 const SampleView batchX = x.view().slice(static_cast<int32_t>(first), count);
@@ -178,6 +179,11 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
 
                 sizes += best.size;
                 for (size_t k = 0; k < losses.size() && k < row.size(); ++k) losses[k] += row[k];
+                if (options.batchEnd) {
+                    std::vector<double> means = losses;
+                    for (double& value : means) value /= batch + 1;
+                    options.batchEnd(batch, means, best.size);
+                }
                 if (batch < batches - 1) {
                     printUpdate(options.verbose, options.monitorIds, static_cast<int>(sizes / (batch + 1)), ids,
                                 epochStart, epoch, options.epochs, batch, batches, losses, false, {});

@@ -79,6 +79,10 @@ struct DatasetOptions {
     // epochEnd returning true ends the loop there, as if it had completed.
     std::function<void(int epoch)> epochBegin;
     std::function<bool(int epoch, const DatasetEpoch& record, const Network& best)> epochEnd;
+    // Around every mini-batch; batchEnd receives the epoch's running means so far
+    // (per metric id, over its batches up to this one) and the best's node count.
+    std::function<void(int batch)> batchBegin;
+    std::function<void(int batch, const std::vector<double>& runningMeans, int32_t size)> batchEnd;
     int workers = 1;  // threads that score; any count gives the same bits
 };
 

@@ -277,3 +277,30 @@ def test_a_str_subclass_monitor_is_kept_as_plain_text(tmp_path, kind):
     callback.__setstate__(state)
     assert type(callback.monitor) is str
     compiled().evolve(X, Y, pop_size=4, epochs=3, verbose=0, callbacks=[callback])
+
+
+@pytest.mark.keras
+def test_keras_history_progbar_and_callback_list(keras, capsys):
+    from tqdm.keras import TqdmCallback
+
+    model = compiled(metrics=["mae"])
+    history_callback, batches = keras.callbacks.History(), []
+    record = keras.callbacks.LambdaCallback(on_train_batch_end=lambda batch, logs: batches.append((batch, logs)))
+    callbacks = keras.callbacks.CallbackList([history_callback, keras.callbacks.ProgbarLogger(), record,
+                                              keras.callbacks.TerminateOnNaN(), keras.callbacks.EarlyStopping(),
+                                              TqdmCallback(verbose=0)])
+    history = model.evolve(X, Y, pop_size=4, epochs=3, batch_size=4, verbose=1, callbacks=callbacks)
+    assert model.history is history_callback and history_callback.history == history
+    assert history_callback.params == {"verbose": 1, "epochs": 3, "steps": 4}
+    out = capsys.readouterr().out
+    assert "Epoch 3/3" in out and "4/4" in out
+    # Each batch sees the epoch's running means so far; the last of an epoch, the epoch's values.
+    assert [b for b, _ in batches] == [0, 1, 2, 3] * 3
+    assert [logs for b, logs in batches if b == 3] == [{"loss": a, "mae": b} for a, b in
+                                                      zip(history["loss"], history["mae"])]
+    # func_evolve has one step per epoch, and a model pickles with what callbacks set on it.
+    model.func_evolve(lambda genomes: [0.0] * len(genomes), pop_size=4, epochs=2, verbose=0,
+                      callbacks=[keras.callbacks.History()])
+    assert model.history.params["steps"] == 1
+    import pickle
+    assert pickle.loads(pickle.dumps(model)).history.history == model.history.history

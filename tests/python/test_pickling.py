@@ -165,7 +165,6 @@ def damaged_states(good):
         (edit(monitor_ids=(1,)), "'monitor_ids' must hold ids from 0 to 0"),
         (edit(metric_ids=()), "a loss but no loss id"), (edit(optimizer=None), "compiled but has no optimizer"),
         (edit(optimizer="alpha"), "'optimizer' must be None or an optimizer, not str"),
-        (edit(attributes={"tag": 1}), "has no __dict__"),
         (edit(attributes=[("tag", 1)]), "'attributes' must be a dict"),
     ]
 

@@ -72,11 +72,13 @@ struct DatasetOptions {
     std::function<void(int epoch)> epochBegin;
     std::function<bool(int epoch, const DatasetEpoch& record, const Network& best)> epochEnd;
     int workers = 1;  // threads that score; any count gives the same bits
+    // One weight per training sample, shuffled with it; empty: all weigh the same.
+    std::vector<double> sampleWeights;
 };
 
 struct ValidationSet {
     SampleView x;
-    SampleView y;
+    SampleView y;  // with weights or without
 };
 
 struct DatasetEpoch {

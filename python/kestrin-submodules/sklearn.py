@@ -76,10 +76,12 @@ class _KestrinEstimator(_BaseEstimator):
     def _optimizer(self):
         params = dict(self.optimizer_params or {})
         if isinstance(self.optimizer, str):
-            types = {"alpha": _kestrin.optimizers.Alpha, "beta": _kestrin.optimizers.Beta}
-            if self.optimizer not in types:
-                raise ValueError(f"optimizer must be 'alpha', 'beta' or an optimizer, got {self.optimizer!r}.")
-            return types[self.optimizer](**params)
+            # "alpha" names kestrin.optimizers.Alpha, and so on for every optimizer.
+            kind = getattr(_kestrin.optimizers, self.optimizer.capitalize(), None)
+            if not self.optimizer.islower() or not isinstance(kind, type):
+                raise ValueError(f"optimizer must be the name of one of kestrin.optimizers (such as 'alpha') "
+                                 f"or an optimizer, got {self.optimizer!r}.")
+            return kind(**params)
         if params:
             raise ValueError("optimizer_params applies to an optimizer given by name only.")
         return self.optimizer

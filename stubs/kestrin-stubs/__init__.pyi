@@ -9,6 +9,7 @@ import numpy.typing as npt
 
 from . import callbacks as callbacks
 from . import optimizers as optimizers
+from . import sklearn as sklearn  # after `import kestrin.sklearn`
 
 __version__: str
 

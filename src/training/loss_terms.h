@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "network/fast_math.h"
+
 namespace kestrin {
 
 inline double squaredError(double y, double p) {
@@ -37,14 +39,22 @@ inline double thresholdHit(double y, double p, double threshold) { return (p > t
 inline double binaryHit(double y, double p) { return thresholdHit(y, p, 0.5); }
 inline double logitHit(double y, double p) { return thresholdHit(y, p, 0.0); }
 
-// log(sum exp(p[k])) over the outputs, shifted by the largest so that no exp overflows.
+// The larger of two values, a NaN b ignored: the running maximum of logSumExp,
+// written as the tile loops write it so that both agree.
+inline double largerOf(double largest, double b) { return b > largest ? b : largest; }
+
+// What logSumExp adds to the largest logit: log of the sum of exp(p[k] - largest).
+// An infinite largest logit is the result itself (inf - inf would make it NaN).
+inline double logSumExpFrom(double largest, double sum) { return std::isinf(largest) ? largest : largest + std::log(sum); }
+
+// log(sum exp(p[k])) over the outputs, shifted by the largest so that no exp
+// overflows. fastmath's exp: the same bits in the scorer's loops over a tile.
 inline double logSumExp(const double* p, int32_t outputs) {
     double largest = -std::numeric_limits<double>::infinity();
-    for (int32_t k = 0; k < outputs; ++k) largest = std::fmax(largest, p[k]);
-    if (std::isinf(largest)) return largest;
+    for (int32_t k = 0; k < outputs; ++k) largest = largerOf(largest, p[k]);
     double sum = 0.0;
-    for (int32_t k = 0; k < outputs; ++k) sum += std::exp(p[k] - largest);
-    return largest + std::log(sum);
+    for (int32_t k = 0; k < outputs; ++k) sum += fastmath::exp(p[k] - largest);
+    return logSumExpFrom(largest, sum);
 }
 
 // First index of the largest value (ties go to the earlier one, as NumPy's argmax).

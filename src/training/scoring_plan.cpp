@@ -245,6 +245,22 @@ void runStepsBaseline(const CompiledNetwork& plan, double* values, size_t stride
     runStepsWith<false>(plan, values, stride, count);
 }
 
+// sum[s] += exp(p[s] - largest[s]) for s < count, rounded up to whole vectors:
+// the softmax losses' exps on vectors, fastmath's exp giving the scalar bits.
+template <typename V>
+[[gnu::always_inline]] inline void addShiftedExpsOn(const double* p, const double* largest, double* sum, int32_t count) {
+    for (int32_t s = 0; s < count; s += kLanesOf<V>) {
+        store(sum + s, load<V>(sum + s) + fastmath::exp(load<V>(p + s) - load<V>(largest + s)));
+    }
+}
+[[gnu::target("arch=x86-64-v3")]]
+void addShiftedExpsWide(const double* p, const double* largest, double* sum, int32_t count) {
+    addShiftedExpsOn<Vec>(p, largest, sum, count);
+}
+void addShiftedExpsBaseline(const double* p, const double* largest, double* sum, int32_t count) {
+    addShiftedExpsOn<Vec>(p, largest, sum, count);
+}
+
 }  // namespace
 
 BatchScorer::Kernel BatchScorer::widestKernel() {
@@ -264,6 +280,7 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
     int32_t width = kernel_ == Kernel::kWidest ? 2 * kMaxTile : kMaxTile;
     while (width > 2 * kLanes && slots * static_cast<size_t>(width) * sizeof(double) > kTileBytes) width /= 2;
     tileWidth_ = width;
+    if (softmaxScratch_.size() < 2 * static_cast<size_t>(width)) softmaxScratch_.resize(2 * static_cast<size_t>(width));
 
     constexpr size_t kAlignDoubles = 64 / sizeof(double);
     const size_t needed = slots * static_cast<size_t>(width) + kAlignDoubles;
@@ -366,6 +383,10 @@ void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, in
     const int32_t* outputSlots = plan.outputSlots().data();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
+    if (id == kCategoricalCrossentropy || id == kSparseCategoricalCrossentropy) {
+        softmaxTerms(plan, y, first, count, width, id, terms);
+        return;
+    }
     if (hasRowTerm(id)) {
         // A whole-row term sees one sample's outputs side by side, as the
         // reference pass holds them: gathered from the slot rows (a few values).
@@ -405,6 +426,52 @@ void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, in
     }
     if (!knownLoss(id)) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
     for (int32_t s = 0; s < count; ++s) terms[s] /= width;
+}
+
+void BatchScorer::softmaxTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                               int32_t width, int32_t id, double* terms) {
+    // loss_terms.h's softmax losses, output by output over the tile's samples
+    // (loops that vectorise) with each sample's operations in the reference order.
+    const int32_t* outputSlots = plan.outputSlots().data();
+    const int32_t outputs = plan.outputs();
+    const size_t stride = static_cast<size_t>(y.columns);
+    const double* targets = y.row(first);
+    if (count <= 0) return;
+    if (width <= 0 || outputs <= 0) {
+        std::fill(terms, terms + count, kNoTerm);
+        return;
+    }
+    // Whole vectors: the slot rows are padded past the tile's last sample, and so is the scratch.
+    const auto padded = static_cast<size_t>((count + kLanes - 1) / kLanes * kLanes);
+    double* largest = softmaxScratch_.data();
+    double* sum = largest + tileWidth_;
+    std::fill(largest, largest + padded, -std::numeric_limits<double>::infinity());
+    std::fill(sum, sum + padded, 0.0);
+    for (int32_t k = 0; k < outputs; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        for (size_t s = 0; s < padded; ++s) largest[s] = largerOf(largest[s], p[s]);
+    }
+    for (int32_t k = 0; k < outputs; ++k) {
+        if (kernel_ == Kernel::kBaseline) {
+            addShiftedExpsBaseline(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+        } else {
+            addShiftedExpsWide(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+        }
+    }
+    for (int32_t s = 0; s < count; ++s) largest[s] = logSumExpFrom(largest[s], sum[s]);  // now the log-sum-exp
+    if (id == kSparseCategoricalCrossentropy) {
+        for (int32_t s = 0; s < count; ++s) {
+            const int32_t c = classIndex(targets[s * stride], outputs);
+            terms[s] = c < 0 ? kNoTerm : largest[s] - slotRow(outputSlots[c])[s];
+        }
+        return;
+    }
+    std::fill(terms, terms + count, 0.0);
+    for (int32_t k = 0; k < width; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        const double* t = targets + k;
+        for (int32_t s = 0; s < count; ++s) terms[s] += t[s * stride] * (largest[s] - p[s]);
+    }
 }
 
 void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,

@@ -140,6 +140,9 @@ private:
     // The terms of id for the tile's samples [first, first+count) (loss_table.h's sampleTerm), into terms[0..count).
     void tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
                    int32_t id, double* terms);
+    // tileTerms for the softmax cross-entropies, without gathering each sample's outputs.
+    void softmaxTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
+                      int32_t id, double* terms);
     // Adds the terms of the tile's samples [first, first+count) to result, as evaluate does.
     void addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
                       const int32_t* ids, size_t idCount, double* result);
@@ -159,6 +162,7 @@ private:
     int32_t tileWidth_ = 0;
     std::vector<double> prediction_;  // one sample's outputs, for the per-sample pass and the whole-row terms
     std::vector<double> terms_;       // one loss term per sample of a tile
+    std::vector<double> softmaxScratch_;  // per sample of a tile: largest logit, then sum of exps
 };
 
 }  // namespace kestrin

@@ -32,11 +32,44 @@ std::string_view utf8(PyObject* text) {
     return {data, static_cast<size_t>(length)};
 }
 
+// The first row of that name: a metric-only name such as "accuracy" is resolved by metricId.
 int32_t lossId(std::string_view name) {
     for (int32_t id = 0; id < kLossCount; ++id) {
         if (name == kLossNames[id]) return id;
     }
     return -1;
+}
+
+bool isCrossEntropy(int32_t id) {
+    return id == kBinaryCrossentropy || id == kCategoricalCrossentropy || id == kSparseCategoricalCrossentropy;
+}
+
+// As Keras resolves "accuracy": sparse beside the sparse loss, binary beside
+// binary cross-entropy or for one output, categorical otherwise. Beside a
+// cross-entropy the outputs are logits, so binary accuracy thresholds at 0.
+int32_t metricId(std::string_view name, int32_t loss, int32_t outputs) {
+    const bool logits = isCrossEntropy(loss);
+    if (name == "accuracy") {
+        if (loss == kSparseCategoricalCrossentropy) return kAccuracySparse;
+        if (loss == kBinaryCrossentropy || outputs == 1) return logits ? kAccuracyBinaryOfLogits : kAccuracyBinary;
+        return kAccuracyCategorical;
+    }
+    const int32_t id = lossId(name);
+    return id == kBinaryAccuracy && logits ? kBinaryAccuracyOfLogits : id;
+}
+
+// Class-index targets (one column) and one target per output cannot be scored on the same y.
+void requireOneKindOfTarget(const std::vector<int32_t>& ids) {
+    for (int32_t id : ids) {
+        if (kLossTable[static_cast<size_t>(id)].classIndices != kLossTable[static_cast<size_t>(ids[0])].classIndices) {
+            const int32_t sparse = kLossTable[static_cast<size_t>(id)].classIndices ? id : ids[0];
+            const int32_t other = sparse == id ? ids[0] : id;
+            raise(PyExc_ValueError, std::string("'") + kLossNames[static_cast<size_t>(sparse)] +
+                                        "' takes class indices as targets and '" +
+                                        kLossNames[static_cast<size_t>(other)] +
+                                        "' one target per output: they cannot be compiled together.\n");
+        }
+    }
 }
 
 void requireSequence(PyObject* names, const char* argument) {
@@ -83,24 +116,32 @@ PyObject* resolveOptimizer(PyObject* given) {
 
 // Reads every argument into a new state; the model is not touched. Runs no
 // Python code of the user's: the names are str objects read in place.
-CompileState compileState(PyObject* optimizer, const char* loss, PyObject* metrics, PyObject* monitors) {
+CompileState compileState(PyObject* optimizer, const char* loss, PyObject* metrics, PyObject* monitors,
+                          int32_t outputs) {
     CompileState state;
     state.optimizer = PyRef::steal(resolveOptimizer(optimizer));
 
     if (loss[0] != '\0') {
         const int32_t id = lossId(loss);
         if (id < 0) raise(PyExc_ValueError, "Loss '" + std::string(loss) + "' not known.\n");
+        if (!kLossTable[static_cast<size_t>(id)].isLoss) {
+            raise(PyExc_ValueError, "'" + std::string(loss) +
+                                        "' is a metric, not a loss: selection needs a loss to minimise. Pass it in "
+                                        "metrics, beside a loss such as 'binary_crossentropy'.\n");
+        }
         state.metricIds.push_back(id);
         state.hasLoss = true;
     }
+    const int32_t lossForMetrics = state.hasLoss ? state.metricIds[0] : -1;
 
     requireSequence(metrics, "metrics");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(metrics); ++i) {
         const std::string_view name = nameAt(metrics, i, "metrics");
-        const int32_t id = lossId(name);
+        const int32_t id = metricId(name, lossForMetrics, outputs);
         if (id < 0) raiseText(PyExc_ValueError, "Metric '" + std::string(name) + "' not known.\n");
         state.metricIds.push_back(id);
     }
+    requireOneKindOfTarget(state.metricIds);
 
     requireSequence(monitors, "monitors");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(monitors); ++i) {
@@ -130,7 +171,7 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
         ModelObject* model = asModel(self);
         CompileState state;
         try {
-            state = compileState(optimizer, loss, metrics, monitors);
+            state = compileState(optimizer, loss, metrics, monitors, model->outputs);
         } catch (...) {
             // An error leaves the model uncompiled. Its optimizer stays: releasing
             // it could run Python code while the error is pending.

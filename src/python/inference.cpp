@@ -12,6 +12,7 @@
 #include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/targets.h"
 #include "python/workers.h"
 #include "training/evaluate.h"
 #include "training/parallel_scorer.h"
@@ -35,7 +36,7 @@ void requireInputs(const SampleMatrix& x, PyObject* array, const Network& networ
 
 // x positional, workers keyword-only: the two forms predict and evaluate take.
 const char* const kPredictKeywords[] = {"", "workers", nullptr};
-const char* const kEvaluateKeywords[] = {"", "", "workers", nullptr};
+const char* const kEvaluateKeywords[] = {"", "", "workers", "sample_weight", nullptr};
 
 // One forward pass per row of x, `outputs` columns per row, into a new float64
 // array. x is converted by the caller first: converting can run Python code
@@ -164,13 +165,16 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         PyObject* workersValue = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|$O", const_cast<char**>(kEvaluateKeywords),
-                                         &PyArray_Type, &xArray, &PyArray_Type, &yArray, &workersValue)) {
+        PyObject* sampleWeight = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|$OO", const_cast<char**>(kEvaluateKeywords),
+                                         &PyArray_Type, &xArray, &PyArray_Type, &yArray, &workersValue,
+                                         &sampleWeight)) {
             return nullptr;
         }
         const int workers = workersFrom(workersValue);
         const SampleMatrix x = rowsFromArray(xArray, "x");
         const SampleMatrix y = rowsFromArray(yArray, "y");
+        const std::vector<double> weights = sampleWeightsFrom(sampleWeight, y.rows(), "sample_weight");
         // The conversions may have re-initialised or recompiled the model: every
         // field is read from here on, with no Python code running in between.
         requireCompiled();
@@ -184,6 +188,7 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
                                         std::to_string(model->network.outputs) + " outputs; y may have at most " +
                                         std::to_string(model->network.outputs) + " columns.");
         }
+        checkClassIndices(model->metricIds, y, model->network.outputs, "y");
 
         // The call's own copies: while the lock is released another thread may change the record.
         Network network = model->network;
@@ -192,7 +197,7 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
         {
             ReleasedGil unlocked;
             ParallelScorer scorer(workers);
-            scores = scorer.score(network, x.view(), y.view(), ids);
+            scores = scorer.score(network, x.view(), y.view().weighted(weights.empty() ? nullptr : weights.data()), ids);
         }
         PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size()))));
         for (size_t j = 0; j < scores.size(); ++j) {

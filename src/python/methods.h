@@ -75,5 +75,6 @@ PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo);
 
 // seeding.cpp
 PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* kestrin_derived_seed(PyObject* module, PyObject* unused);
 
 }  // namespace kestrin::py

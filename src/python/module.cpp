@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <dlfcn.h>
+
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -283,6 +285,8 @@ PyMethodDef moduleFunctions[] = {
      "the same sequence of kestrin calls gives the same results: starting weights, histories, networks and saved "
      "files. Calling it again with the same seed replays them. A forked child that does not call it draws streams "
      "of its own, derived from the seed and the fork's number."},
+    {"_derived_seed", kestrin_derived_seed, METH_NOARGS,
+     "_derived_seed()\n--\n\nA 64-bit seed drawn from kestrin's random streams."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -295,6 +299,19 @@ PyModuleDef kestrinModule = {
 PyModuleDef optimizersModule = {
     PyModuleDef_HEAD_INIT, "kestrin.optimizers", "Optimizers.", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
+
+// The pure-Python submodules (kestrin.sklearn) are installed in a folder beside
+// the shared object; a __path__ naming it lets the import system find them,
+// while kestrin itself stays this extension module.
+bool addSubmodulePath(PyObject* module) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&addSubmodulePath), &info) == 0 || info.dli_fname == nullptr) return true;
+    std::string folder = info.dli_fname;
+    const size_t slash = folder.rfind('/');
+    folder = (slash == std::string::npos ? std::string(".") : folder.substr(0, slash)) + "/kestrin-submodules";
+    PyRef path = PyRef::steal(Py_BuildValue("[s]", folder.c_str()));
+    return path && PyModule_AddObject(module, "__path__", path.release()) == 0;
+}
 
 // NumPy 2 names its module numpy._core; users of older releases know the old text.
 bool importNumPy() {
@@ -425,6 +442,7 @@ PyMODINIT_FUNC PyInit_kestrin() {
         }
     }
     if (PyModule_AddStringConstant(module.get(), "__version__", KESTRIN_VERSION) < 0) return nullptr;
+    if (!addSubmodulePath(module.get())) return nullptr;
     installConsole();
     return module.release();
 }

@@ -50,4 +50,15 @@ PyObject* kestrin_set_random_seed(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// 64 bits from kestrin's own streams: a seeded section (kestrin.sklearn's
+// random_state) draws it first and seeds with it after, so that what follows
+// depends on the streams as they were, not on the section's seed.
+PyObject* kestrin_derived_seed(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const uint64_t high = deviceSeed();
+        const uint64_t low = deviceSeed();
+        return PyLong_FromUnsignedLongLong(high << 32 | low);
+    });
+}
+
 }  // namespace kestrin::py

@@ -7,6 +7,7 @@
 // everything they call back that touches Python takes the lock again.
 #include "python/numpy_api.h"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/targets.h"
 #include "python/workers.h"
 #include "training/evaluate.h"
 #include "training/evolve.h"
@@ -59,7 +61,9 @@ void checkShapes(const ModelObject* model, const SampleMatrix& x, const SampleMa
                                     ") to be equal to the number of inputs of the model (" +
                                     std::to_string(model->inputs) + ")");
     }
-    if (y.columns() != model->outputs) {
+    if (takesClassIndices(model->metricIds)) {
+        checkClassIndices(model->metricIds, y, model->outputs, yName);
+    } else if (y.columns() != model->outputs) {
         raise(PyExc_ValueError, std::string("Expected second dimension of ") + yName + " (" +
                                     std::to_string(y.columns()) +
                                     ") to be equal to the number of outputs of the model (" +
@@ -255,33 +259,64 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         ModelObject* model = asModel(self);
         requireLoss(model);
 
-        static const char* keywords[] = {"x_train",         "y_train", "pop_size",  "batch_size", "epochs",
-                                         "validation_data", "verbose", "callbacks", "workers",    nullptr};
+        static const char* keywords[] = {"x_train",   "y_train",          "pop_size",      "batch_size",
+                                         "epochs",    "validation_data",  "verbose",       "callbacks",
+                                         "workers",   "validation_split", "sample_weight", "class_weight",
+                                         nullptr};
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         PyObject* validationData = Py_None;
         PyObject* callbackArgument = Py_None;
         PyObject* workersValue = nullptr;
+        double validationSplit = 0.0;
+        PyObject* sampleWeight = Py_None;
+        PyObject* classWeight = Py_None;
         DatasetOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO$O", const_cast<char**>(keywords), &PyArray_Type,
-                                         &xArray, &PyArray_Type, &yArray, &options.popSize, &options.batchSize,
-                                         &options.epochs, &validationData, &options.verbose, &callbackArgument,
-                                         &workersValue)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO$OdOO", const_cast<char**>(keywords),
+                                         &PyArray_Type, &xArray, &PyArray_Type, &yArray, &options.popSize,
+                                         &options.batchSize, &options.epochs, &validationData, &options.verbose,
+                                         &callbackArgument, &workersValue, &validationSplit, &sampleWeight,
+                                         &classWeight)) {
             return nullptr;
         }
         options.workers = workersFrom(workersValue);
         CallbackList callbacks(callbackArgument);
         const std::optional<ValidationItems> items = validationItems(validationData);
+        const bool split = validationSplit != 0.0;
+        if (split && items) raise(PyExc_ValueError, "Pass validation_split or validation_data, not both.");
+        if (!(validationSplit >= 0.0 && validationSplit < 1.0)) {
+            raise(PyExc_ValueError, "validation_split must be in [0, 1), got " + std::to_string(validationSplit) + ".");
+        }
 
         SampleMatrix x = rowsFromArray(xArray, "x_train");
         SampleMatrix y = rowsFromArray(yArray, "y_train");
         checkShapes(model, x, y, "x_train", "y_train");
+        std::vector<double> weights = sampleWeightsFrom(sampleWeight, x.rows(), "sample_weight");
         SampleMatrix xVal, yVal;
+        std::vector<double> valWeights;
         if (items) {
             xVal = validationRows(items->x.get(), "x_val");
             yVal = validationRows(items->y.get(), "y_val");
             checkShapes(model, xVal, yVal, "x_val", "y_val");
         }
+        if (split) {
+            // As Keras: the last fraction of the samples, in their order, validates.
+            const auto trained = static_cast<int32_t>(std::floor(x.rows() * (1.0 - validationSplit)));
+            if (trained == 0 || trained == x.rows()) {
+                raise(PyExc_ValueError, "validation_split=" + std::to_string(validationSplit) + " of " +
+                                            std::to_string(x.rows()) +
+                                            " samples leaves no sample for training or for validation.");
+            }
+            const int32_t held = x.rows() - trained;
+            xVal = rowsOf(x, trained, held);
+            yVal = rowsOf(y, trained, held);
+            valWeights = rowsOf(weights, trained, held);
+            x = rowsOf(x, 0, trained);
+            y = rowsOf(y, 0, trained);
+            weights = rowsOf(weights, 0, trained);
+        }
+        // Training samples only, as Keras weighs them.
+        applyClassWeights(classWeight, model->metricIds, y, weights);
 
         checkPopulationAndEpochs(options.popSize, options.epochs);
         if (options.batchSize != -1 && options.batchSize < 1) {
@@ -290,6 +325,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         checkHasRows(x, xArray, "x_train");
         if (items) checkHasRows(xVal, items->x.get(), "x_val");
+        const bool hasValidation = items.has_value() || split;
 
         if (options.batchSize != -1 && options.batchSize < 0.1 * x.rows()) {
             writeLine(
@@ -304,16 +340,18 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // copies below must agree with, with no Python code in between.
         requireLoss(model);
         checkShapes(model, x, y, "x_train", "y_train");
-        if (items) checkShapes(model, xVal, yVal, "x_val", "y_val");
+        if (hasValidation) checkShapes(model, xVal, yVal, "x_val", "y_val");
 
         // Copies: signal handlers, callbacks and other threads may recompile or reinitialise the model meanwhile.
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
         const Network start = model->network;
+        options.sampleWeights = std::move(weights);
         std::optional<ValidationSet> validation;
-        if (items) validation = ValidationSet{xVal.view(), yVal.view()};
-        const bool hasValidation = items.has_value();
+        if (hasValidation) {
+            validation = ValidationSet{xVal.view(), yVal.view().weighted(valWeights.empty() ? nullptr : valWeights.data())};
+        }
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset,
                       {options.verbose, options.epochs, batchCount(x.rows(), options.batchSize)});
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "training/loss_terms.h"
 #include "training/scoring_plan.h"
 
 namespace kestrin {
@@ -28,15 +27,18 @@ std::vector<double> evaluateReference(Network& network, const SampleView& x, con
     const int32_t width = std::max(0, std::min(y.columns, network.outputs));
     std::vector<double> prediction(static_cast<size_t>(std::max(network.outputs, 0)));
 
+    double weightSum = 0.0;
     for (int32_t i = 0; i < samples; ++i) {
         network.activate(x.row(i), prediction.data());
         const double* target = y.row(i);
         for (size_t j = 0; j < ids.size(); ++j) {
-            totals[j] += errorSum(ids[j], target, prediction.data(), width) / width;
+            const double term = sampleTerm(ids[j], target, width, prediction.data(), network.outputs);
+            totals[j] += y.weights ? y.weights[i] * term : term;
         }
+        if (y.weights) weightSum += y.weights[i];
     }
     if (!ids.empty()) {
-        for (double& total : totals) total /= samples;
+        for (double& total : totals) total /= y.weights ? weightSum : samples;
     }
     return totals;
 }

@@ -1,5 +1,5 @@
-// Scoring networks on samples: the mean over samples of the per-sample mean,
-// over the target's columns, of each loss's per-element error.
+// Scoring networks on samples: the mean over samples of each sample's term
+// (loss_table.h), weighted by y.weights when the targets carry weights.
 #pragma once
 
 #include <array>
@@ -8,26 +8,18 @@
 
 #include "evolution/selection.h"
 #include "network/network.h"
+#include "training/loss_table.h"
 #include "training/sample_matrix.h"
 
 namespace kestrin {
-
-enum LossId : int32_t {
-    kMse = 0,
-    kMae = 1,
-    kMape = 2,
-};
-
-inline constexpr int32_t kLossCount = 3;
-
-// Indexed by loss id; the same ids name the loss and the metrics.
-inline constexpr std::array<const char*, kLossCount> kLossNames = {"mse", "mae", "mape"};
 
 // One value per entry of ids (an unknown id scores NaN). Callers keep
 // y.rows == x.rows, x.columns >= network.inputs and y.columns <= network.outputs;
 // otherwise only what exists is scored: the first min(x.rows, y.rows) samples,
 // none when x lacks inputs, and min(y.columns, network.outputs) targets each.
-// No samples, or no targets, give NaN. Scores through a compiled plan, many
+// No samples, or no targets, give NaN. With weights w the value is
+// sum(w * term) / sum(w) over the scored samples, both summed in sample order;
+// without, every sample weighs the same. Scores through a compiled plan, many
 // samples at a time (BatchScorer); bit for bit what evaluateReference gives.
 std::vector<double> evaluate(Network& network, const SampleView& x, const SampleView& y,
                              const std::vector<int32_t>& ids);

@@ -132,6 +132,10 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     if (options.metricIds.empty()) throw std::invalid_argument("No loss to evolve on.");
     checkSamples(start, x.view(), y.view(), "training");
     if (validation) checkSamples(start, validation->x, validation->y, "validation");
+    std::vector<double> weights = options.sampleWeights;
+    if (!weights.empty() && weights.size() != static_cast<size_t>(x.rows())) {
+        throw std::invalid_argument("The sample weights differ in length from the training set.");
+    }
     checkCanEvolve(start, options.popSize, EvolutionLoop::dataset);
 
     const std::vector<int32_t>& ids = options.metricIds;
@@ -155,6 +159,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 const std::vector<int32_t> order = shuffledIndices(n);
                 x.reorderRows(order);
                 y.reorderRows(order);
+                reorder(weights, order);
             }
             std::vector<double> losses(ids.size(), 0.0);
             double sizes = 0.0;
@@ -165,7 +170,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 const int64_t first = batch * batchSize;
                 const auto count = static_cast<int32_t>(std::min<int64_t>(batchSize, n - first));
                 const SampleView batchX = x.view().slice(static_cast<int32_t>(first), count);
-                const SampleView batchY = y.view().slice(static_cast<int32_t>(first), count);
+                const SampleView batchY =
+                    y.view().weighted(weights.empty() ? nullptr : weights.data()).slice(static_cast<int32_t>(first), count);
 
                 const ScoreRows scores = strategy->step(
                     population,

@@ -84,11 +84,13 @@ struct DatasetOptions {
     std::function<void(int batch)> batchBegin;
     std::function<void(int batch, const std::vector<double>& runningMeans, int32_t size)> batchEnd;
     int workers = 1;  // threads that score; any count gives the same bits
+    // One weight per training sample, shuffled with it; empty: all weigh the same.
+    std::vector<double> sampleWeights;
 };
 
 struct ValidationSet {
     SampleView x;
-    SampleView y;
+    SampleView y;  // with weights or without
 };
 
 struct DatasetEpoch {

@@ -60,7 +60,7 @@ std::vector<double> ParallelScorer::score(Network& network, const SampleView& x,
                            terms_.data() + first, stride);
     });
     std::vector<double> result(ids.size());
-    BatchScorer::addSampleTermsInOrder(terms_.data(), stride, samples, ids.size(), result.data());
+    BatchScorer::addSampleTermsInOrder(terms_.data(), stride, y, samples, ids.size(), result.data());
     return result;
 }
 

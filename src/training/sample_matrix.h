@@ -1,5 +1,6 @@
 // A dataset side: rows x columns doubles in one row-major block, row i holding
-// sample i. SampleView reads a run of rows in place (a mini-batch) without copying.
+// sample i. SampleView reads a run of rows in place (a mini-batch) without copying;
+// a view of targets may carry one weight per row beside them.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +16,14 @@ struct SampleView {
     const double* data = nullptr;
     int32_t rows = 0;
     int32_t columns = 0;
+    const double* weights = nullptr;  // one per row, or null: every row weighs the same
 
     const double* row(int32_t i) const { return data + static_cast<size_t>(i) * static_cast<size_t>(columns); }
-    // Rows first .. first+count-1.
-    SampleView slice(int32_t first, int32_t count) const { return {row(first), count, columns}; }
+    // Rows first .. first+count-1, with their weights.
+    SampleView slice(int32_t first, int32_t count) const {
+        return {row(first), count, columns, weights ? weights + first : nullptr};
+    }
+    SampleView weighted(const double* w) const { return {data, rows, columns, w}; }
 };
 
 class SampleMatrix {

@@ -245,6 +245,22 @@ void runStepsBaseline(const CompiledNetwork& plan, double* values, size_t stride
     runStepsWith<false>(plan, values, stride, count);
 }
 
+// sum[s] += exp(p[s] - largest[s]) for s < count, rounded up to whole vectors:
+// the softmax losses' exps on vectors, fastmath's exp giving the scalar bits.
+template <typename V>
+[[gnu::always_inline]] inline void addShiftedExpsOn(const double* p, const double* largest, double* sum, int32_t count) {
+    for (int32_t s = 0; s < count; s += kLanesOf<V>) {
+        store(sum + s, load<V>(sum + s) + fastmath::exp(load<V>(p + s) - load<V>(largest + s)));
+    }
+}
+[[gnu::target("arch=x86-64-v3")]]
+void addShiftedExpsWide(const double* p, const double* largest, double* sum, int32_t count) {
+    addShiftedExpsOn<Vec>(p, largest, sum, count);
+}
+void addShiftedExpsBaseline(const double* p, const double* largest, double* sum, int32_t count) {
+    addShiftedExpsOn<Vec>(p, largest, sum, count);
+}
+
 }  // namespace
 
 BatchScorer::Kernel BatchScorer::widestKernel() {
@@ -264,6 +280,7 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
     int32_t width = kernel_ == Kernel::kWidest ? 2 * kMaxTile : kMaxTile;
     while (width > 2 * kLanes && slots * static_cast<size_t>(width) * sizeof(double) > kTileBytes) width /= 2;
     tileWidth_ = width;
+    if (softmaxScratch_.size() < 2 * static_cast<size_t>(width)) softmaxScratch_.resize(2 * static_cast<size_t>(width));
 
     constexpr size_t kAlignDoubles = 64 / sizeof(double);
     const size_t needed = slots * static_cast<size_t>(width) + kAlignDoubles;
@@ -328,8 +345,25 @@ int32_t scoredSamples(const SampleView& x, const SampleView& y, int32_t inputs) 
 }
 int32_t scoredWidth(const SampleView& y, int32_t outputs) { return std::max(0, std::min(y.columns, outputs)); }
 
-void finishScores(double* result, size_t idCount, int32_t samples) {
-    for (size_t j = 0; j < idCount; ++j) result[j] /= samples;
+// The sum of the weights of the first `samples` rows in sample order, or the
+// count when they carry none: what the score sums are divided by.
+double denominator(const SampleView& y, int32_t samples) {
+    if (y.weights == nullptr) return samples;
+    double sum = 0.0;
+    for (int32_t s = 0; s < samples; ++s) sum += y.weights[s];
+    return sum;
+}
+
+void finishScores(double* result, size_t idCount, double denominator) {
+    for (size_t j = 0; j < idCount; ++j) result[j] /= denominator;
+}
+
+bool hasRowTerm(int32_t id) { return knownLoss(id) && kLossTable[static_cast<size_t>(id)].row != nullptr; }
+
+template <ElementTerm term>
+[[gnu::always_inline]] inline void addElementTerms(const double* t, size_t stride, const double* p, int32_t count,
+                                                   double* terms) {
+    for (int32_t s = 0; s < count; ++s) terms[s] += term(t[s * stride], p[s]);
 }
 
 }  // namespace
@@ -337,16 +371,36 @@ void finishScores(double* result, size_t idCount, int32_t samples) {
 void BatchScorer::addSampleTerms(const SampleView& y, int32_t row, int32_t width, const int32_t* ids, size_t idCount,
                                  double* result) const {
     const double* target = y.row(row);
-    for (size_t j = 0; j < idCount; ++j) result[j] += errorSum(ids[j], target, prediction_.data(), width) / width;
+    const auto outputs = static_cast<int32_t>(prediction_.size());
+    for (size_t j = 0; j < idCount; ++j) {
+        const double term = sampleTerm(ids[j], target, width, prediction_.data(), outputs);
+        result[j] += y.weights ? y.weights[row] * term : term;
+    }
 }
 
 void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
-                           int32_t width, int32_t id, double* terms) const {
-    // Each term sums its outputs in index order from 0.0, as errorSum does; the
-    // loops over the tile's samples vectorise.
+                           int32_t width, int32_t id, double* terms) {
     const int32_t* outputSlots = plan.outputSlots().data();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
+    if (id == kCategoricalCrossentropy || id == kSparseCategoricalCrossentropy) {
+        softmaxTerms(plan, y, first, count, width, id, terms);
+        return;
+    }
+    if (hasRowTerm(id)) {
+        // A whole-row term sees one sample's outputs side by side, as the
+        // reference pass holds them: gathered from the slot rows (a few values).
+        const RowTerm term = kLossTable[static_cast<size_t>(id)].row;
+        const int32_t outputs = plan.outputs();
+        double* p = prediction_.data();
+        for (int32_t s = 0; s < count; ++s) {
+            for (int32_t k = 0; k < outputs; ++k) p[k] = slotRow(outputSlots[k])[s];
+            terms[s] = term(targets + s * stride, width, p, outputs);
+        }
+        return;
+    }
+    // Each term sums its outputs in index order from 0.0, as errorSum does; the
+    // loops over the tile's samples vectorise.
     std::fill(terms, terms + count, 0.0);
     for (int32_t k = 0; k < width; ++k) {
         const double* p = slotRow(outputSlots[k]);
@@ -361,12 +415,63 @@ void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, in
             case kMape:
                 for (int32_t s = 0; s < count; ++s) terms[s] += percentageError(t[s * stride], p[s]);
                 break;
+            case kBinaryCrossentropy: addElementTerms<sigmoidCrossEntropy>(t, stride, p, count, terms); break;
+            case kBinaryAccuracy:
+            case kAccuracyBinary: addElementTerms<binaryHit>(t, stride, p, count, terms); break;
+            case kBinaryAccuracyOfLogits:
+            case kAccuracyBinaryOfLogits: addElementTerms<logitHit>(t, stride, p, count, terms); break;
             default:
                 break;
         }
     }
-    if (id < 0 || id >= kLossCount) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
+    if (!knownLoss(id)) std::fill(terms, terms + count, std::numeric_limits<double>::quiet_NaN());
     for (int32_t s = 0; s < count; ++s) terms[s] /= width;
+}
+
+void BatchScorer::softmaxTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
+                               int32_t width, int32_t id, double* terms) {
+    // loss_terms.h's softmax losses, output by output over the tile's samples
+    // (loops that vectorise) with each sample's operations in the reference order.
+    const int32_t* outputSlots = plan.outputSlots().data();
+    const int32_t outputs = plan.outputs();
+    const size_t stride = static_cast<size_t>(y.columns);
+    const double* targets = y.row(first);
+    if (count <= 0) return;
+    if (width <= 0 || outputs <= 0) {
+        std::fill(terms, terms + count, kNoTerm);
+        return;
+    }
+    // Whole vectors: the slot rows are padded past the tile's last sample, and so is the scratch.
+    const auto padded = static_cast<size_t>((count + kLanes - 1) / kLanes * kLanes);
+    double* largest = softmaxScratch_.data();
+    double* sum = largest + tileWidth_;
+    std::fill(largest, largest + padded, -std::numeric_limits<double>::infinity());
+    std::fill(sum, sum + padded, 0.0);
+    for (int32_t k = 0; k < outputs; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        for (size_t s = 0; s < padded; ++s) largest[s] = largerOf(largest[s], p[s]);
+    }
+    for (int32_t k = 0; k < outputs; ++k) {
+        if (kernel_ == Kernel::kBaseline) {
+            addShiftedExpsBaseline(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+        } else {
+            addShiftedExpsWide(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+        }
+    }
+    for (int32_t s = 0; s < count; ++s) largest[s] = logSumExpFrom(largest[s], sum[s]);  // now the log-sum-exp
+    if (id == kSparseCategoricalCrossentropy) {
+        for (int32_t s = 0; s < count; ++s) {
+            const int32_t c = classIndex(targets[s * stride], outputs);
+            terms[s] = c < 0 ? kNoTerm : largest[s] - slotRow(outputSlots[c])[s];
+        }
+        return;
+    }
+    std::fill(terms, terms + count, 0.0);
+    for (int32_t k = 0; k < width; ++k) {
+        const double* p = slotRow(outputSlots[k]);
+        const double* t = targets + k;
+        for (int32_t s = 0; s < count; ++s) terms[s] += t[s * stride] * (largest[s] - p[s]);
+    }
 }
 
 void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
@@ -374,10 +479,15 @@ void BatchScorer::addTileTerms(const CompiledNetwork& plan, const SampleView& y,
     // Id by id instead of sample by sample: each accumulator still receives the
     // same terms in sample order.
     double* terms = terms_.data();
+    const double* weights = y.weights ? y.weights + first : nullptr;
     for (size_t j = 0; j < idCount; ++j) {
         tileTerms(plan, y, first, count, width, ids[j], terms);
         double total = result[j];
-        for (int32_t s = 0; s < count; ++s) total += terms[s];
+        if (weights) {
+            for (int32_t s = 0; s < count; ++s) total += weights[s] * terms[s];
+        } else {
+            for (int32_t s = 0; s < count; ++s) total += terms[s];
+        }
         result[j] = total;
     }
 }
@@ -397,7 +507,7 @@ std::vector<double> BatchScorer::score(Network& network, const SampleView& x, co
         network.activate(x.row(i), prediction_.data());
         addSampleTerms(y, i, width, ids.data(), ids.size(), result.data());
     }
-    finishScores(result.data(), ids.size(), samples);
+    finishScores(result.data(), ids.size(), denominator(y, samples));
     return result;
 }
 
@@ -416,12 +526,13 @@ void BatchScorer::score(const CompiledNetwork& plan, const SampleView& x, const 
     std::fill(result, result + idCount, 0.0);
     const int32_t tile = prepare(plan);
     if (terms_.size() < static_cast<size_t>(tile)) terms_.resize(static_cast<size_t>(tile));
+    if (prediction_.size() < static_cast<size_t>(plan.outputs())) prediction_.resize(static_cast<size_t>(plan.outputs()));
     for (int32_t first = 0; first < samples; first += tile) {
         const int32_t count = std::min(tile, samples - first);
         runTile(plan, x, first, count);
         addTileTerms(plan, y, first, count, width, ids, idCount, result);
     }
-    finishScores(result, idCount, samples);
+    finishScores(result, idCount, denominator(y, samples));
 }
 
 void BatchScorer::sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
@@ -429,21 +540,28 @@ void BatchScorer::sampleTerms(const CompiledNetwork& plan, const SampleView& x, 
     const int32_t samples = scoredSamples(x, y, plan.inputs());
     const int32_t width = scoredWidth(y, plan.outputs());
     const int32_t tile = prepare(plan);
+    if (prediction_.size() < static_cast<size_t>(plan.outputs())) prediction_.resize(static_cast<size_t>(plan.outputs()));
     for (int32_t first = 0; first < samples; first += tile) {
         const int32_t count = std::min(tile, samples - first);
         runTile(plan, x, first, count);
-        for (size_t j = 0; j < idCount; ++j) tileTerms(plan, y, first, count, width, ids[j], terms + j * stride + first);
+        for (size_t j = 0; j < idCount; ++j) {
+            double* out = terms + j * stride + first;
+            tileTerms(plan, y, first, count, width, ids[j], out);
+            if (y.weights) {
+                for (int32_t s = 0; s < count; ++s) out[s] = y.weights[first + s] * out[s];
+            }
+        }
     }
 }
 
-void BatchScorer::addSampleTermsInOrder(const double* terms, size_t stride, int32_t samples, size_t idCount,
-                                        double* result) {
+void BatchScorer::addSampleTermsInOrder(const double* terms, size_t stride, const SampleView& y, int32_t samples,
+                                        size_t idCount, double* result) {
     for (size_t j = 0; j < idCount; ++j) {
         double total = 0.0;
         for (int32_t s = 0; s < samples; ++s) total += terms[j * stride + s];
         result[j] = total;
     }
-    finishScores(result, idCount, samples);
+    finishScores(result, idCount, denominator(y, samples));
 }
 
 }  // namespace kestrin

@@ -110,13 +110,14 @@ public:
 
     // score(plan, ...) in two halves, so that several scorers can share one
     // network's samples: sampleTerms writes the term each scored sample adds
-    // (min(x.rows, y.rows) samples, none when x lacks inputs) to
-    // terms[j * stride + s] for id j and sample s, and addSampleTermsInOrder adds
-    // them up in sample order and divides, giving score's bits.
+    // (min(x.rows, y.rows) samples, none when x lacks inputs; times its weight
+    // when y has weights) to terms[j * stride + s] for id j and sample s, and
+    // addSampleTermsInOrder adds them up in sample order and divides (by the
+    // count, or the sum of y's weights), giving score's bits.
     void sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
                      size_t idCount, double* terms, size_t stride);
-    static void addSampleTermsInOrder(const double* terms, size_t stride, int32_t samples, size_t idCount,
-                                      double* result);
+    static void addSampleTermsInOrder(const double* terms, size_t stride, const SampleView& y, int32_t samples,
+                                      size_t idCount, double* result);
 
     // What the population evaluate returns: one row per network, in order.
     ScoreRows score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
@@ -136,9 +137,12 @@ private:
     int32_t prepare(const CompiledNetwork& plan);
     // Loads samples [first, first+count) of x into the input slots and runs the plan.
     void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
-    // The terms of id for the tile's samples [first, first+count), each divided by width, into terms[0..count).
+    // The terms of id for the tile's samples [first, first+count) (loss_table.h's sampleTerm), into terms[0..count).
     void tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
-                   int32_t id, double* terms) const;
+                   int32_t id, double* terms);
+    // tileTerms for the softmax cross-entropies, without gathering each sample's outputs.
+    void softmaxTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
+                      int32_t id, double* terms);
     // Adds the terms of the tile's samples [first, first+count) to result, as evaluate does.
     void addTileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count, int32_t width,
                       const int32_t* ids, size_t idCount, double* result);
@@ -156,8 +160,9 @@ private:
     std::vector<double> storage_;
     double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
     int32_t tileWidth_ = 0;
-    std::vector<double> prediction_;  // one sample's outputs, for the loss sums of the per-sample pass
+    std::vector<double> prediction_;  // one sample's outputs, for the per-sample pass and the whole-row terms
     std::vector<double> terms_;       // one loss term per sample of a tile
+    std::vector<double> softmaxScratch_;  // per sample of a tile: largest logit, then sum of exps
 };
 
 }  // namespace kestrin

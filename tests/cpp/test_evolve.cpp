@@ -96,6 +96,21 @@ TEST(DatasetLoop, LearnsAConstantTarget) {
     EXPECT_LT(after, 0.01) << "from " << before;
 }
 
+// Weights follow their samples through the shuffles: the samples of weight 0
+// have targets so far off that one of them weighed in would show in any epoch.
+TEST(DatasetLoop, SampleWeightsStayWithTheirSamplesInShuffledBatches) {
+    const Network start = denseNetwork(1, 1, 2);
+    const SampleMatrix x = sampleMatrix(12, 1, [](int i, int) { return i / 12.0; });
+    const SampleMatrix y = sampleMatrix(12, 1, [](int i, int) { return i % 3 == 0 ? 1e6 : 0.0; });
+    DatasetOptions options = datasetOptions(10, 6, 8);  // two batches: neither can hold only the 4 far samples
+    for (int32_t i = 0; i < 12; ++i) options.sampleWeights.push_back(i % 3 == 0 ? 0.0 : 1.0);
+    auto result = evolveOnDataset(start, x, y, std::nullopt, options, {});
+    ASSERT_TRUE(result.has_value());
+    for (const DatasetEpoch& epoch : result->epochs) EXPECT_LT(epoch.losses[0], 1e6);
+    options.sampleWeights.pop_back();
+    EXPECT_THROW(evolveOnDataset(start, x, y, std::nullopt, options, {}), std::invalid_argument);
+}
+
 // One batch and the training set for validation: each epoch's validation values
 // are its training values, and the last ones the returned best's.
 TEST(DatasetLoop, ValidationScoresEachEpochsBest) {

@@ -12,6 +12,7 @@
 #include "network/activation.h"
 #include "test_support.h"
 #include "training/evaluate.h"
+#include "training/parallel_scorer.h"
 
 namespace kestrin {
 namespace {
@@ -128,13 +129,48 @@ TEST(ScoringPlan, ScoresAreBitIdenticalToTheReferenceEvaluate) {
         const SampleMatrix y = randomSamples(engine, yRows, yColumns, round % 7 == 0);
         std::vector<int32_t> ids;
         const int32_t idCount = static_cast<int32_t>(engine() % 5);
-        for (int32_t j = 0; j < idCount; ++j) ids.push_back(engine() % 10 == 0 ? 9 : static_cast<int32_t>(engine() % 3));
+        for (int32_t j = 0; j < idCount; ++j) ids.push_back(engine() % 10 == 0 ? 99 : static_cast<int32_t>(engine() % 3));
 
         const std::vector<double> expected = evaluateReference(network, x.view(), y.view(), ids);
         ASSERT_TRUE(sameBits(expected, scorer.score(network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, evaluate(network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, planScore(scorer, network, x.view(), y.view(), ids))) << "round " << round;
         ASSERT_TRUE(sameBits(expected, baseline.score(network, x.view(), y.view(), ids))) << "baseline, round " << round;
+    }
+}
+
+// Every row of the loss table, the whole-row ones included, on one-hot,
+// probability or class-index targets (some out of range), with and without
+// weights: the fast path, its two halves and several threads keep the bits.
+TEST(ScoringPlan, EveryLossAndWeightsAreBitIdenticalToTheReference) {
+    std::mt19937 engine(23);
+    BatchScorer scorer;
+    BatchScorer baseline;
+    baseline.useBaselineInstructions();
+    ParallelScorer threads(2);
+    std::vector<int32_t> ids;
+    for (int32_t id = 0; id < kLossCount; ++id) ids.push_back(id);
+    for (int32_t round = 0; round < 120; ++round) {
+        const int32_t inputs = 1 + static_cast<int32_t>(engine() % 5);
+        const int32_t outputs = 1 + static_cast<int32_t>(engine() % 4);
+        Network network = randomNetwork(engine, inputs, outputs, inputs + outputs + static_cast<int32_t>(engine() % 30), 0.4);
+        const int32_t rows = round % 20 == 0 ? 2100 : kRowCounts[engine() % std::size(kRowCounts)];
+        const SampleMatrix x = randomSamples(engine, rows, inputs, round % 4 == 0);
+        const bool indices = round % 2 == 0;
+        SampleMatrix y(rows, indices ? 1 : outputs);
+        for (int32_t i = 0; i < rows; ++i) {
+            const int32_t c = static_cast<int32_t>(engine() % static_cast<uint32_t>(outputs + (round % 6 == 0 ? 1 : 0)));
+            for (int32_t k = 0; k < y.columns(); ++k) y.at(i, k) = indices ? c : (k == c ? 1.0 : 0.0);
+        }
+        std::vector<double> weights(static_cast<size_t>(rows));
+        for (double& w : weights) w = std::uniform_real_distribution<double>(0.0, 3.0)(engine);
+        for (const SampleView& targets : {y.view(), y.view().weighted(weights.data())}) {
+            const std::vector<double> expected = evaluateReference(network, x.view(), targets, ids);
+            ASSERT_TRUE(sameBits(expected, scorer.score(network, x.view(), targets, ids))) << "round " << round;
+            ASSERT_TRUE(sameBits(expected, planScore(scorer, network, x.view(), targets, ids))) << "round " << round;
+            ASSERT_TRUE(sameBits(expected, baseline.score(network, x.view(), targets, ids))) << "round " << round;
+            ASSERT_TRUE(sameBits(expected, threads.score(network, x.view(), targets, ids))) << "round " << round;
+        }
     }
 }
 

@@ -78,6 +78,7 @@ def test_compile_selects_beta_and_evolve_learns_xor(optimizer):
 
 
 def test_func_evolve_uses_the_compiled_beta_with_two_candidates_per_member():
+    kestrin.set_random_seed(1)  # unseeded, an unlucky run stayed above 1e-3
     model = kestrin.Model(2, 1)
     model.compile(optimizer="beta")
     calls = []

@@ -304,6 +304,13 @@ def test_classify_example_prints_test_accuracy(tmp_path):
     assert re.search(r"^test accuracy: [01]\.\d{3} on 143 tumours$", out, re.MULTILINE), out
 
 
+def test_grid_search_example_compares_two_losses(tmp_path):
+    need("sklearn")
+    out = run(str(ROOT / "examples" / "grid_search.py"), "--epochs", "2", "--pop-size", "6", cwd=tmp_path)
+    assert re.search(r"^best: (sparse_categorical_crossentropy|mse)$", out, re.MULTILINE), out
+    assert re.search(r"^test accuracy: [01]\.\d{3} on 45 wines$", out, re.MULTILINE), out
+
+
 def test_plot_history_example_writes_a_png(tmp_path):
     need("matplotlib")
     out = run(str(ROOT / "examples" / "plot_history.py"), "--epochs", "3", "--output", "run.png", cwd=tmp_path)

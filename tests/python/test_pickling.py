@@ -160,7 +160,7 @@ def damaged_states(good):
         (edit(network=good["network"] + b"\x09\0\0\0\0\0\0\0" + bytes(8)), "joins node 9 to node 0, outside 0..4"),
         (edit(inputs=3), "its network has 2 inputs and 1 outputs, the model 3 and 1"),
         (edit(size=1000), "'size' is 1000 but its network has 5 nodes"), (edit(size=-7), "'size' is -7"),
-        (edit(metric_ids=(0, 3)), "'metric_ids' must hold ids from 0 to 2; item 1"),
+        (edit(metric_ids=(0, 14)), "'metric_ids' must hold ids from 0 to 13; item 1"),
         (edit(metric_ids=[0, "mse"]), "item 1"), (edit(metric_ids={0}), "must be a tuple of ints"),
         (edit(monitor_ids=(1,)), "'monitor_ids' must hold ids from 0 to 0"),
         (edit(metric_ids=()), "a loss but no loss id"), (edit(optimizer=None), "compiled but has no optimizer"),

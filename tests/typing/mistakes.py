@@ -3,6 +3,7 @@
 import numpy as np
 
 import kestrin
+from kestrin.sklearn import KestrinClassifier
 
 x = np.random.rand(64, 2)
 y = x[:, :1]
@@ -18,3 +19,4 @@ model.inputs = 3  # E: misc
 model.compile(optimizer=3)  # E: arg-type
 history: dict[str, float] = model.evolve(x, y)  # E: assignment
 kestrin.optimizers.Alpha(rate=0.1)  # E: call-arg
+KestrinClassifier(pop_size="10")  # E: arg-type

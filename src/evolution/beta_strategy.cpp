@@ -60,6 +60,11 @@ std::string BetaSettings::problem() const {
     if (!(parsimony >= 0.0) || !std::isfinite(parsimony)) {
         return "parsimony must be a non-negative finite number, got " + std::to_string(parsimony) + ".";
     }
+    if (refineSteps < 0) return "refine_steps must be at least 0, got " + std::to_string(refineSteps) + ".";
+    if (!(refineRate > 0.0) || !std::isfinite(refineRate)) {
+        return "refine_rate must be a positive finite number, got " + std::to_string(refineRate) + ".";
+    }
+    if (refineBest < 0) return "refine_best must be at least 0, got " + std::to_string(refineBest) + ".";
     return {};
 }
 
@@ -144,6 +149,39 @@ void BetaStrategy::mutateChild(Network& child, double stepSize) const {
     perturbGenes(child, stepSize, PerturbationRates{s.replaceRate, s.geneRate});
 }
 
+void BetaStrategy::refineChildren(std::vector<Network>& children, const PopulationScorer& score) {
+    if (settings_.refineSteps == 0 || !refiner_ || children.empty()) return;
+    const RefineRequest request{settings_.refineSteps, settings_.refineRate, settings_.refineLbfgs};
+    const size_t n = children.size();
+    const size_t islands = islandCount(n);
+    const size_t best = static_cast<size_t>(settings_.refineBest);
+    if (best == 0 || best * islands >= n) {
+        refiner_(children, request);
+        return;
+    }
+    // Only the most promising of each island, ranked by their loss before
+    // refinement (ties to the earlier child): chosen across islands, the
+    // leading island's children would take every refinement.
+    const ScoreRows before = score(children);
+    const auto lossOf = [&](size_t i) {
+        return i < before.size() && !before[i].empty() ? rankKey(before[i][0], children[i]) : kWorst;
+    };
+    chosen_.clear();
+    std::vector<size_t>& picked = order_;
+    picked.clear();
+    for (size_t j = 0; j < islands; ++j) {
+        const size_t lo = j * n / islands, hi = (j + 1) * n / islands;
+        const size_t first = picked.size();
+        for (size_t i = lo; i < hi; ++i) picked.push_back(i);
+        std::stable_sort(picked.begin() + static_cast<std::ptrdiff_t>(first), picked.end(),
+                         [&](size_t a, size_t b) { return lossOf(a) < lossOf(b); });
+        picked.resize(first + std::min(best, hi - lo));
+    }
+    for (size_t i : picked) chosen_.push_back(std::move(children[i]));
+    refiner_(chosen_, request);
+    for (size_t r = 0; r < picked.size(); ++r) children[picked[r]] = std::move(chosen_[r]);
+}
+
 ScoreRows BetaStrategy::step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) {
     const size_t n = population.size();
     if (n == 0) return {};
@@ -189,6 +227,7 @@ ScoreRows BetaStrategy::step(std::vector<Network>& population, const PopulationS
             children.push_back(std::move(child));
         }
     }
+    refineChildren(children, score);
     std::vector<Network> candidates;
     candidates.reserve(2 * n);
     for (Network& member : population) candidates.push_back(std::move(member));

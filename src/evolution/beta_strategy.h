@@ -14,6 +14,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "evolution/strategy.h"
@@ -33,6 +34,14 @@ struct BetaSettings {
     double addConnectionRate = 0.05;
     double removeConnectionRate = 0.02;
     double parsimony = 0.0;          // relative loss added per hidden node when ranking
+    // Lamarckian refinement, where the loop can refine (off at 0 steps): each
+    // child (or only the refineBest best of each island, 0 for all) gets refineSteps
+    // gradient steps before it is ranked, and keeps them: Adam steps of size
+    // refineRate, or L-BFGS iterations.
+    int refineSteps = 0;
+    double refineRate = 0.01;
+    int refineBest = 0;
+    bool refineLbfgs = false;
 
     // An empty text when every knob is in range, else what is wrong with the first bad one.
     std::string problem() const;
@@ -44,6 +53,7 @@ public:
 
     std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
+    void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
 
 private:
     // Islands of at least two members each: contiguous ranges of positions.
@@ -52,8 +62,11 @@ private:
     size_t tournament(size_t lo, size_t hi) const;
     void mutateChild(Network& child, double stepSize) const;
     double rankKey(double loss, const Network& network) const;
+    // Refines the children as the settings ask, when the loop gave a refiner.
+    void refineChildren(std::vector<Network>& children, const PopulationScorer& score);
 
     BetaSettings settings_;
+    Refiner refiner_;
     // Per population position, carried from one step to the next.
     std::vector<double> stepSizes_;
     std::vector<double> keys_;  // ranking keys from the last step; all equal at the start
@@ -63,6 +76,7 @@ private:
     std::vector<size_t> order_;
     std::vector<double> candidateSteps_, candidateKeys_;
     std::vector<int32_t> fanIn_;
+    std::vector<Network> chosen_;
 };
 
 }  // namespace kestrin

@@ -16,4 +16,8 @@ void checkPopulationSize(int popSize) {
     }
 }
 
+void EvolutionStrategy::restoreState(const std::vector<double>& state) {
+    if (!state.empty()) throw std::invalid_argument("This optimizer carries no state between generations.");
+}
+
 }  // namespace kestrin

@@ -44,6 +44,16 @@ void checkPopulationSize(int popSize);
 using PopulationScorer = std::function<ScoreRows(std::vector<Network>& networks)>;
 // Called often while networks are built; throws to stop. May be empty.
 using Poll = std::function<void()>;
+// What a strategy asks of refinement: `steps` Adam steps of size `rate`, or
+// `steps` L-BFGS iterations.
+struct RefineRequest {
+    int steps = 0;
+    double rate = 0.01;
+    bool lbfgs = false;
+};
+// Moves the networks' weights and biases in place by gradient steps on the
+// loss of what the scorer scores (the dataset loop's batch).
+using Refiner = std::function<void(std::vector<Network>& networks, const RefineRequest& request)>;
 
 class EvolutionStrategy {
 public:
@@ -56,6 +66,19 @@ public:
     // each on any number of networks), replaces population by the next one
     // and returns one score row per new member, from the call that scored it.
     virtual ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) = 0;
+
+    // The dataset loop hands its refiner before the first step and an empty
+    // one when it ends; func_evolve hands none (a fitness function has no
+    // gradient). A strategy that does not refine ignores it.
+    virtual void useRefiner(Refiner) {}
+
+    // What the strategy carries from one step to the next, as numbers, so that
+    // an interrupted run can resume where it stopped. Empty for a strategy
+    // that carries nothing.
+    virtual std::vector<double> savedState() const { return {}; }
+    // Takes back what savedState gave after initialPopulation (same settings,
+    // same population size); std::invalid_argument for anything else.
+    virtual void restoreState(const std::vector<double>& state);
 };
 
 }  // namespace kestrin

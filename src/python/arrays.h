@@ -23,6 +23,12 @@ namespace kestrin::py {
 // Call inside guarded().
 SampleMatrix rowsFromArray(PyObject* array, const char* name = "array");
 
+// evaluate's checks of a dataset against a network (inference.cpp): x has
+// every input, y as many rows as x and at most the network's outputs as
+// columns; ValueError naming the shapes otherwise. Call inside guarded().
+void requireDatasetFits(const SampleMatrix& x, PyObject* xArray, const SampleMatrix& y, PyObject* yArray,
+                        const Network& network);
+
 // The shape of an array as Python writes it, "(5, 2)", "(5,)" or "()".
 std::string shapeText(PyObject* array);
 

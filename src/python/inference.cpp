@@ -102,6 +102,20 @@ std::vector<Connection> connectionsOf(const Network& network) {
 
 }  // namespace
 
+void requireDatasetFits(const SampleMatrix& x, PyObject* xArray, const SampleMatrix& y, PyObject* yArray,
+                        const Network& network) {
+    requireInputs(x, xArray, network);
+    if (y.rows() != x.rows()) {
+        raise(PyExc_ValueError, "x has shape " + shapeText(xArray) + " and y has shape " + shapeText(yArray) +
+                                    "; they need the same number of rows.");
+    }
+    if (y.columns() > network.outputs) {
+        raise(PyExc_ValueError, "y has shape " + shapeText(yArray) + " but the model has " +
+                                    std::to_string(network.outputs) + " outputs; y may have at most " +
+                                    std::to_string(network.outputs) + " columns.");
+    }
+}
+
 PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject* x = nullptr;
@@ -178,16 +192,7 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The conversions may have re-initialised or recompiled the model: every
         // field is read from here on, with no Python code running in between.
         requireCompiled();
-        requireInputs(x, xArray, model->network);
-        if (y.rows() != x.rows()) {
-            raise(PyExc_ValueError, "x has shape " + shapeText(xArray) + " and y has shape " + shapeText(yArray) +
-                                        "; they need the same number of rows.");
-        }
-        if (y.columns() > model->network.outputs) {
-            raise(PyExc_ValueError, "y has shape " + shapeText(yArray) + " but the model has " +
-                                        std::to_string(model->network.outputs) + " outputs; y may have at most " +
-                                        std::to_string(model->network.outputs) + " columns.");
-        }
+        requireDatasetFits(x, xArray, y, yArray, model->network);
         checkClassIndices(model->metricIds, y, model->network.outputs, "y");
 
         // The call's own copies: while the lock is released another thread may change the record.

@@ -24,6 +24,11 @@ PyObject* Model_get_connections(PyObject* self, PyObject* args);
 PyObject* Genome_get_nodes(PyObject* self, PyObject* args);
 PyObject* Genome_get_connections(PyObject* self, PyObject* args);
 
+// gradients.cpp
+PyObject* Model_gradients(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Genome_gradients(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Model_set_genes(PyObject* self, PyObject* args);
+
 // compile.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
 

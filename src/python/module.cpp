@@ -121,6 +121,19 @@ PyMethodDef modelMethods[] = {
     {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_evaluate)),
      METH_VARARGS | METH_KEYWORDS,
      "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a given dataset."},
+    {"gradients", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_gradients)),
+     METH_VARARGS | METH_KEYWORDS,
+     "gradients(self, x, y, /, *, workers=1)\n--\n\nThe compiled loss on a dataset and its exact derivatives: a tuple "
+     "(loss, bias_gradients, weight_gradients) of a float and two float64 arrays, one entry per node in the order "
+     "of get_nodes() and one per connection in the order of get_connections(). loss is what evaluate gives for "
+     "the loss; inputs, and nodes or connections no output depends on, get 0.0. mae and mape take the derivative "
+     "0 where a prediction equals its target, relu 0 at 0. x and y are checked as for evaluate; workers threads "
+     "share the samples with the same result for any count."},
+    {"set_genes", Model_set_genes, METH_VARARGS,
+     "set_genes(self, biases, weights, /)\n--\n\nReplaces every bias and connection weight, the structure kept: "
+     "biases one float per node in the order of get_nodes(), weights one per connection in the order of "
+     "get_connections(), as gradients() returns their derivatives (so that SciPy or another optimizer can move "
+     "them). ValueError, and no change, when a length differs."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_compile)),
      METH_VARARGS | METH_KEYWORDS,
      "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, metrics and monitors for "
@@ -239,6 +252,10 @@ PyMethodDef genomeMethods[] = {
     {"get_connections", Genome_get_connections, METH_NOARGS,
      "get_connections(self)\n--\n\nThe genome's connections as Model.get_connections lists them: "
      "(from, to, {\"weight\"})."},
+    {"gradients", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Genome_gradients)),
+     METH_VARARGS | METH_KEYWORDS,
+     "gradients(self, x, y, /, *, loss='mse', workers=1)\n--\n\nThe loss named `loss` (a loss name that compile "
+     "takes) on a dataset and its exact derivatives, as Model.gradients gives them."},
     {"__reduce__", Genome_reduce, METH_NOARGS,
      "__reduce__(self)\n--\n\nThe state that pickle stores: the network."},
     {"__setstate__", Genome_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},

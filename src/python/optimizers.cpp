@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <cstring>
 #include <string>
 
 #include "evolution/beta_strategy.h"
@@ -24,17 +25,27 @@ BetaObject* asBeta(PyObject* self) { return reinterpret_cast<BetaObject*>(self);
 const char* const kBetaKeywords[] = {"crossover_rate",   "tournament_size",  "islands", "step_size",
                                      "gene_rate",        "replace_rate",     "activation_rate",
                                      "add_node_rate",    "remove_node_rate", "add_connection_rate",
-                                     "remove_connection_rate", "parsimony",  nullptr};
+                                     "remove_connection_rate", "parsimony",  "refine_steps",
+                                     "refine_rate",      "refine_best",      "refine_method",
+                                     nullptr};
+
+const char* methodName(const BetaSettings& s) { return s.refineLbfgs ? "lbfgs" : "adam"; }
 
 // Reads the knobs from kwargs over `settings`; nothing is stored unless every one is valid.
 int applyKnobs(BetaObject* beta, PyObject* args, PyObject* kwargs, BetaSettings settings) {
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiddddddddd:Beta", const_cast<char**>(kBetaKeywords),
+    const char* method = methodName(settings);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diidddddddddidis:Beta", const_cast<char**>(kBetaKeywords),
                                      &settings.crossoverRate, &settings.tournamentSize, &settings.islands, &settings.stepSize,
                                      &settings.geneRate, &settings.replaceRate, &settings.activationRate,
                                      &settings.addNodeRate, &settings.removeNodeRate, &settings.addConnectionRate,
-                                     &settings.removeConnectionRate, &settings.parsimony)) {
+                                     &settings.removeConnectionRate, &settings.parsimony, &settings.refineSteps,
+                                     &settings.refineRate, &settings.refineBest, &method)) {
         return -1;
     }
+    if (std::strcmp(method, "adam") != 0 && std::strcmp(method, "lbfgs") != 0) {
+        raise(PyExc_ValueError, std::string("refine_method must be 'adam' or 'lbfgs', got '") + method + "'.");
+    }
+    settings.refineLbfgs = std::strcmp(method, "lbfgs") == 0;
     if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
     beta->settings = settings;
     return 0;
@@ -60,12 +71,13 @@ void Beta_dealloc(PyObject* self) {
 // The knobs as keyword arguments, in constructor order.
 PyRef knobs(const BetaSettings& s) {
     return check(PyRef::steal(Py_BuildValue(
-        "{sdsisisdsdsdsdsdsdsdsdsd}", "crossover_rate", s.crossoverRate, "tournament_size", s.tournamentSize,
+        "{sdsisisdsdsdsdsdsdsdsdsdsisdsiss}", "crossover_rate", s.crossoverRate, "tournament_size", s.tournamentSize,
         "islands", s.islands,
         "step_size", s.stepSize, "gene_rate", s.geneRate, "replace_rate", s.replaceRate, "activation_rate",
         s.activationRate, "add_node_rate", s.addNodeRate, "remove_node_rate", s.removeNodeRate,
         "add_connection_rate", s.addConnectionRate, "remove_connection_rate", s.removeConnectionRate, "parsimony",
-        s.parsimony)));
+        s.parsimony, "refine_steps", s.refineSteps, "refine_rate", s.refineRate, "refine_best", s.refineBest, "refine_method",
+        methodName(s))));
 }
 
 PyObject* Beta_repr(PyObject* self) {
@@ -106,15 +118,25 @@ PyMemberDef betaMembers[] = {
     BETA_KNOB("add_connection_rate", T_DOUBLE, addConnectionRate),
     BETA_KNOB("remove_connection_rate", T_DOUBLE, removeConnectionRate),
     BETA_KNOB("parsimony", T_DOUBLE, parsimony),
+    BETA_KNOB("refine_steps", T_INT, refineSteps),
+    BETA_KNOB("refine_rate", T_DOUBLE, refineRate),
+    BETA_KNOB("refine_best", T_INT, refineBest),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef BETA_KNOB
 
+PyObject* Beta_get_refine_method(PyObject* self, void*) { return PyUnicode_FromString(methodName(asBeta(self)->settings)); }
+
+PyGetSetDef betaGetSets[] = {
+    {"refine_method", Beta_get_refine_method, nullptr, "'adam' or 'lbfgs': how children are refined.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 constexpr const char* kBetaDoc =
     "Beta(*, crossover_rate=0.25, tournament_size=2, islands=4, step_size=0.5, gene_rate=0.5, replace_rate=0.0, "
     "activation_rate=0.05, add_node_rate=0.05, remove_node_rate=0.02, add_connection_rate=0.05, "
-    "remove_connection_rate=0.02, parsimony=0.0)\n--\n\n"
+    "remove_connection_rate=0.02, parsimony=0.0, refine_steps=0, refine_rate=0.01, refine_best=0, refine_method='adam')\n--\n\n"
     "An optimizer that learns with fewer evaluations than Alpha: a (mu + lambda) evolution strategy.\n\n"
     "The population starts diverse (the model's network and copies of its structure with their own random\n"
     "weights). Each generation makes one child per member from parents chosen by tournaments of\n"
@@ -125,7 +147,12 @@ constexpr const char* kBetaDoc =
     "`add_node_rate`, `remove_node_rate`, `add_connection_rate` and `remove_connection_rate` (new nodes and\n"
     "connections start without changing what the network computes). Parents and children are scored\n"
     "together and the best half survives; `parsimony` adds that share of a network's loss per hidden node\n"
-    "when ranking, so networks stay small unless their size pays. Rates are chances between 0 and 1.";
+    "when ranking, so networks stay small unless their size pays. Rates are chances between 0 and 1.\n\n"
+    "With `refine_steps` above 0, `evolve` refines every child (or only the `refine_best` best of each island,\n"
+    "ranked by their loss before refinement, when that is above 0) by that many Adam steps of size `refine_rate`\n"
+    "(`refine_method='adam'`) or L-BFGS iterations (`'lbfgs'`) on the current batch before ranking, and the\n"
+    "refined weights and biases are kept. The loss must have a\n"
+    "derivative (see Model.gradients). `func_evolve` has no gradient: there the three are ignored.";
 
 }  // namespace
 
@@ -142,6 +169,7 @@ PyTypeObject BetaType = [] {
     type.tp_repr = Beta_repr;
     type.tp_methods = betaMethods;
     type.tp_members = betaMembers;
+    type.tp_getset = betaGetSets;
     return type;
 }();
 

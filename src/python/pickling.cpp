@@ -393,6 +393,10 @@ PyRef betaState(PyObject* self) {
     out.putReal("add_connection_rate", knobs.addConnectionRate);
     out.putReal("remove_connection_rate", knobs.removeConnectionRate);
     out.putReal("parsimony", knobs.parsimony);
+    out.putInt("refine_steps", knobs.refineSteps);
+    out.putReal("refine_rate", knobs.refineRate);
+    out.putInt("refine_best", knobs.refineBest);
+    out.putFlag("refine_lbfgs", knobs.refineLbfgs);
     return out.finish();
 }
 
@@ -423,6 +427,10 @@ void restoreBeta(PyObject* self, PyObject* given) {
     real("add_connection_rate", knobs.addConnectionRate);
     real("remove_connection_rate", knobs.removeConnectionRate);
     real("parsimony", knobs.parsimony);
+    count("refine_steps", knobs.refineSteps);
+    real("refine_rate", knobs.refineRate);
+    count("refine_best", knobs.refineBest);
+    if (in.has("refine_lbfgs")) knobs.refineLbfgs = in.flag("refine_lbfgs");
     in.finish();
     if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);
     reinterpret_cast<BetaObject*>(self)->settings = knobs;

@@ -13,6 +13,7 @@
 #include "evolution/ordering.h"
 #include "network/memory.h"
 #include "training/evaluate.h"
+#include "training/gradient.h"
 #include "training/parallel_scorer.h"
 #include "training/progress.h"
 #include "training/scoring_plan.h"
@@ -70,6 +71,22 @@ private:
     const KeepGoing& keepGoing_;
     std::chrono::steady_clock::time_point last_;
 };
+
+// Hands the strategy a refiner for the scope's lifetime: it refers to the loop's locals.
+class RefinerScope {
+public:
+    RefinerScope(EvolutionStrategy& strategy, Refiner refiner) : strategy_(strategy) {
+        strategy_.useRefiner(std::move(refiner));
+    }
+    ~RefinerScope() { strategy_.useRefiner({}); }
+    RefinerScope(const RefinerScope&) = delete;
+    RefinerScope& operator=(const RefinerScope&) = delete;
+
+private:
+    EvolutionStrategy& strategy_;
+};
+
+const char* lossName(int32_t id) { return id >= 0 && id < kLossCount ? kLossNames[static_cast<size_t>(id)] : "?"; }
 
 std::shared_ptr<EvolutionStrategy> strategyOr(const std::shared_ptr<EvolutionStrategy>& given) {
     return given ? given : std::make_shared<AlphaStrategy>();
@@ -151,6 +168,16 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
         Network& best = result.best;
         // One scorer for the whole call: its threads, plans and tile buffers are reused by every batch.
         ParallelScorer scorer(options.workers);
+        // The batch being scored, for a strategy that refines by gradient.
+        SampleView batchX, batchY;
+        const RefinerScope refining(*strategy, [&](std::vector<Network>& networks, const RefineRequest& request) {
+            if (!GradientPass::supports(ids[0])) {
+                throw std::invalid_argument(std::string("The loss '") + lossName(ids[0]) +
+                                            "' has no derivative to refine by.");
+            }
+            scorer.refine(networks, batchX, batchY, ids[0], request.steps, request.rate,
+                          request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam);
+        });
 
         for (int epoch = 0; epoch < options.epochs; ++epoch) {
             if (options.epochBegin) options.epochBegin(epoch);
@@ -169,9 +196,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 if (options.batchBegin) options.batchBegin(batch);
                 const int64_t first = batch * batchSize;
                 const auto count = static_cast<int32_t>(std::min<int64_t>(batchSize, n - first));
-                const SampleView batchX = x.view().slice(static_cast<int32_t>(first), count);
-                const SampleView batchY =
-                    y.view().weighted(weights.empty() ? nullptr : weights.data()).slice(static_cast<int32_t>(first), count);
+                batchX = x.view().slice(static_cast<int32_t>(first), count);
+                batchY = y.view().weighted(weights.empty() ? nullptr : weights.data()).slice(static_cast<int32_t>(first), count);
 
                 const ScoreRows scores = strategy->step(
                     population,

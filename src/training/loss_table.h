@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 
 #include "training/loss_terms.h"
 
@@ -108,6 +109,30 @@ inline double sampleTerm(int32_t id, const double* y, int32_t width, const doubl
         return kLossTable[static_cast<size_t>(id)].row(y, width, p, outputs);
     }
     return errorSum(id, y, p, width) / width;
+}
+
+// One per-element error of loss id (NaN for an id without a row), for the
+// backward pass, which needs each sample's outputs at once.
+inline double lossTerm(int32_t id, double y, double p) {
+    switch (id) {
+        case kMse: return squaredError(y, p);
+        case kMae: return absoluteError(y, p);
+        case kMape: return percentageError(y, p);
+        default: return std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// Whether lossSlope knows loss id.
+inline bool hasLossSlope(int32_t id) { return id == kMse || id == kMae || id == kMape; }
+
+// d error / d p for loss id; 0 for an id without a row.
+inline double lossSlope(int32_t id, double y, double p) {
+    switch (id) {
+        case kMse: return squaredErrorSlope(y, p);
+        case kMae: return absoluteErrorSlope(y, p);
+        case kMape: return percentageErrorSlope(y, p);
+        default: return 0.0;
+    }
 }
 
 }  // namespace kestrin

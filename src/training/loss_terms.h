@@ -99,4 +99,11 @@ inline double sparseCategoricalHit(const double* y, int32_t width, const double*
     return c < 0 ? kNoTerm : (argmax(p, outputs) == c ? 1.0 : 0.0);
 }
 
+// The derivative of each per-element error in the prediction p, a row per
+// loss beside its term (gradient.h). |.| takes the subgradient 0 at 0.
+inline double signOf(double d) { return d > 0.0 ? 1.0 : d < 0.0 ? -1.0 : 0.0; }
+inline double squaredErrorSlope(double y, double p) { return 2.0 * (p - y); }
+inline double absoluteErrorSlope(double y, double p) { return signOf(p - y); }
+inline double percentageErrorSlope(double y, double p) { return signOf(p - y) * 100.0 / (std::fabs(y) + 1e-10); }
+
 }  // namespace kestrin

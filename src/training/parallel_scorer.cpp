@@ -80,4 +80,60 @@ void ParallelScorer::predict(Network& network, const SampleView& x, double* out)
     });
 }
 
+NetworkGradient ParallelScorer::gradient(const Network& network, const SampleView& x, const SampleView& y,
+                                         int32_t lossId) {
+    if (pool_.capacity() == 1) return networkGradient(network, x, y, lossId);
+    GradientPass whole;
+    whole.compile(network);
+    const CompiledNetwork& plan = whole.plan();
+    const int32_t samples = x.columns >= network.inputs ? std::max(0, std::min(x.rows, y.rows)) : 0;
+    const int32_t width = std::max(0, std::min(y.columns, network.outputs));
+    const int32_t chunks = (samples + kGradientChunkRows - 1) / kGradientChunkRows;
+    if (chunks < 2 || width == 0) return networkGradient(network, x, y, lossId);
+
+    const size_t stepCount = plan.steps().size();
+    const size_t perChunk = stepCount + plan.weights().size();
+    std::vector<double> slopes(perChunk * static_cast<size_t>(chunks));
+    std::vector<double> terms(static_cast<size_t>(samples));
+    const auto participants = static_cast<int>(std::min<int64_t>(chunks, pool_.capacity()));
+    if (passes_.size() < static_cast<size_t>(participants)) passes_.resize(static_cast<size_t>(participants));
+    std::atomic<int32_t> next{0};
+    pool_.run(participants, [&](int k) {
+        GradientPass& pass = passes_[static_cast<size_t>(k)];
+        for (int32_t c = next.fetch_add(1, std::memory_order_relaxed); c < chunks;
+             c = next.fetch_add(1, std::memory_order_relaxed)) {
+            const int32_t first = c * kGradientChunkRows;
+            double* own = slopes.data() + perChunk * static_cast<size_t>(c);
+            pass.chunk(plan, x, y, lossId, width, first, std::min(kGradientChunkRows, samples - first), own,
+                       own + stepCount, terms.data() + first);
+        }
+    });
+    // As GradientPass::run adds them: chunk by chunk from 0.0, then the mean.
+    std::vector<double> total(perChunk, 0.0);
+    for (int32_t c = 0; c < chunks; ++c) {
+        const double* own = slopes.data() + perChunk * static_cast<size_t>(c);
+        for (size_t i = 0; i < perChunk; ++i) total[i] += own[i];
+    }
+    const double inverse = 1.0 / samples;
+    for (double& slope : total) slope *= inverse;
+    double loss = 0.0;
+    for (double term : terms) loss += term;
+    return gradientOfNetwork(network, plan, loss / samples, total.data(), total.data() + stepCount);
+}
+
+void ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
+                            int steps, double rate, RefineMethod method) {
+    const auto participants = static_cast<int>(std::min<size_t>(networks.size(), static_cast<size_t>(pool_.capacity())));
+    if (participants == 0) return;
+    if (refiners_.size() < static_cast<size_t>(participants)) refiners_.resize(static_cast<size_t>(participants));
+    std::atomic<size_t> next{0};
+    pool_.run(participants, [&](int k) {
+        GradientRefiner& refiner = refiners_[static_cast<size_t>(k)];
+        for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < networks.size();
+             i = next.fetch_add(1, std::memory_order_relaxed)) {
+            refiner.refine(networks[i], x, y, lossId, steps, rate, method);
+        }
+    });
+}
+
 }  // namespace kestrin

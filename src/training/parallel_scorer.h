@@ -18,6 +18,8 @@
 
 #include "evolution/selection.h"
 #include "network/network.h"
+#include "training/gradient.h"
+#include "training/refine.h"
 #include "training/sample_matrix.h"
 #include "training/scoring_plan.h"
 #include "training/thread_pool.h"
@@ -40,6 +42,14 @@ public:
     // BatchScorer::predict, the rows split in slices.
     void predict(Network& network, const SampleView& x, double* out);
 
+    // networkGradient (gradient.h), its chunks of samples shared by the threads
+    // and added in chunk order: the same bits for any number of workers.
+    NetworkGradient gradient(const Network& network, const SampleView& x, const SampleView& y, int32_t lossId);
+    // GradientRefiner::refine on each network (steps and rate the same for all),
+    // one network per thread at a time.
+    void refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
+                double rate, RefineMethod method = RefineMethod::kAdam);
+
 private:
     // Runs work(scorer, item) for every item in [0, items), items handed out one
     // at a time to the threads that run, each with its own scorer.
@@ -57,6 +67,8 @@ private:
     std::vector<BatchScorer> scorers_;  // one per thread that has run
     CompiledNetwork plan_;              // the shared plan of a split network (read only while split)
     std::vector<double> terms_;         // per id, per sample: the terms of a split score
+    std::vector<GradientPass> passes_;       // one per thread that has taken a gradient
+    std::vector<GradientRefiner> refiners_;  // one per thread that has refined
 };
 
 }  // namespace kestrin

@@ -12,7 +12,7 @@
 
 namespace kestrin {
 
-void CompiledNetwork::compile(const Network& network) {
+void CompiledNetwork::compile(const Network& network, bool foldConstants) {
     const int32_t n = network.size;
     const int32_t in = network.inputs;
     const int32_t out = network.outputs;
@@ -93,8 +93,8 @@ void CompiledNetwork::compile(const Network& network) {
         // with the same operations in the same order as the per-sample pass.
         double sum = network.biases[j];
         int32_t c = start[j];
-        for (; c < end && constant[sources[c]]; ++c) sum = weights[c] * constantOfNode_[sources[c]] + sum;
-        if (c == end) {
+        for (; foldConstants && c < end && constant[sources[c]]; ++c) sum = weights[c] * constantOfNode_[sources[c]] + sum;
+        if (foldConstants && c == end) {
             const double value = activation_function(network.activations[j], sum);
             constant_[j] = 1;
             constantOfNode_[j] = value;
@@ -272,12 +272,13 @@ BatchScorer::Kernel BatchScorer::widestKernel() {
     return widest;
 }
 
-int32_t BatchScorer::prepare(const CompiledNetwork& plan) {
+int32_t BatchScorer::prepare(const CompiledNetwork& plan, int32_t maxWidth) {
     // Eight running sums per node hide the add latency; that matters more than
     // keeping every slot row in L1 (measured: 32 wide beats 16 up to 256 nodes).
     constexpr size_t kTileBytes = 128 * 1024;
     const size_t slots = static_cast<size_t>(std::max(plan.slotCount(), 1));
     int32_t width = kernel_ == Kernel::kWidest ? 2 * kMaxTile : kMaxTile;
+    if (maxWidth > 0) width = std::min(width, std::max(maxWidth, 2 * kLanes));
     while (width > 2 * kLanes && slots * static_cast<size_t>(width) * sizeof(double) > kTileBytes) width /= 2;
     tileWidth_ = width;
     if (softmaxScratch_.size() < 2 * static_cast<size_t>(width)) softmaxScratch_.resize(2 * static_cast<size_t>(width));

@@ -46,7 +46,10 @@ public:
 
     // Replaces the plan by one for network; storage is reused. The network must
     // keep size >= inputs + outputs (as every Network operation does).
-    void compile(const Network& network);
+    // foldConstants false keeps a step for every node an output depends on, with
+    // start its bias and all its sources: what the backward pass (gradient.h)
+    // needs, since a constant node's bias and weights still move the loss.
+    void compile(const Network& network, bool foldConstants = true);
 
     int32_t inputs() const { return inputs_; }
     int32_t outputs() const { return outputs_; }
@@ -123,6 +126,18 @@ public:
     ScoreRows score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                     const std::vector<int32_t>& ids);
 
+    // The forward half of the backward pass (gradient.h): sizes the scratch for
+    // plan with tiles of at most maxWidth samples (the width then depends on the
+    // plan alone, not on the CPU) and returns the tile width; forwardTile then
+    // runs samples [first, first+count) of x and returns the slot rows, one tile
+    // width apart. Lanes from count up to the next multiple of 8 hold values of
+    // zero inputs.
+    int32_t prepareTiles(const CompiledNetwork& plan, int32_t maxWidth) { return prepare(plan, maxWidth); }
+    double* forwardTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count) {
+        runTile(plan, x, first, count);
+        return values_;
+    }
+
     // The plan compiled by the last Network form that compiled one.
     const CompiledNetwork& lastPlan() const { return plan_; }
 
@@ -133,8 +148,9 @@ public:
     void useAtMostAvx2Instructions() { kernel_ = std::min(kernel_, Kernel::kWide); }
 
 private:
-    // Sizes the scratch for plan and fills its constant slots; returns the tile width.
-    int32_t prepare(const CompiledNetwork& plan);
+    // Sizes the scratch for plan and fills its constant slots; returns the tile
+    // width (at most maxWidth when positive).
+    int32_t prepare(const CompiledNetwork& plan, int32_t maxWidth = 0);
     // Loads samples [first, first+count) of x into the input slots and runs the plan.
     void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
     // The terms of id for the tile's samples [first, first+count) (loss_table.h's sampleTerm), into terms[0..count).

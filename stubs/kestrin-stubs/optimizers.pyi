@@ -1,6 +1,6 @@
 """Optimizers."""
 
-from typing import Final
+from typing import Final, Literal
 
 class Alpha:
     def __init__(self, mutation_rate: float = 0.5) -> None: ...
@@ -21,6 +21,10 @@ class Beta:
         add_connection_rate: float = 0.05,
         remove_connection_rate: float = 0.02,
         parsimony: float = 0.0,
+        refine_steps: int = 0,
+        refine_rate: float = 0.01,
+        refine_best: int = 0,
+        refine_method: Literal["adam", "lbfgs"] = "adam",
     ) -> None: ...
     crossover_rate: Final[float]
     tournament_size: Final[int]
@@ -34,3 +38,8 @@ class Beta:
     add_connection_rate: Final[float]
     remove_connection_rate: Final[float]
     parsimony: Final[float]
+    refine_steps: Final[int]
+    refine_rate: Final[float]
+    refine_best: Final[int]
+    @property
+    def refine_method(self) -> Literal["adam", "lbfgs"]: ...

@@ -22,6 +22,10 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
         {"step_size": 0.0},
         {"step_size": float("inf")},
         {"parsimony": -0.5},
+        {"refine_steps": -1},
+        {"refine_rate": 0.0},
+        {"refine_best": -2},
+        {"refine_method": "sgd"},
     ],
 )
 def test_bad_knobs_are_refused(knobs):

@@ -79,3 +79,7 @@ from kestrin.sklearn import KestrinClassifier  # noqa: E402
 
 classifier: KestrinClassifier = KestrinClassifier(pop_size=10, epochs=2).set_params(random_state=0)
 print(classifier.fit(x, y[:, 0] > 0).predict_proba(x), classifier.classes_, weighted)
+loss, bias_slopes, weight_slopes = model.gradients(x, y, workers=2)
+model.set_genes(bias_slopes * 0.0, weight_slopes - loss)
+refining = kestrin.optimizers.Beta(refine_steps=3, refine_rate=0.05, refine_best=0)
+steps: int = refining.refine_steps

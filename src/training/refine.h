@@ -1,0 +1,47 @@
+// Refinement of a network's genes by gradient on a batch, written back into
+// the network: every bias and forward weight the loss depends on moves, the
+// structure stays. Two methods: Adam (Kingma and Ba's defaults but the rate),
+// and L-BFGS (a few curvature pairs, backtracking to a sufficient decrease).
+// Their state starts afresh on every call, so a refined network carries no
+// optimizer state: its genes are all there is (what evolution keeps).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "network/network.h"
+#include "training/gradient.h"
+#include "training/sample_matrix.h"
+
+namespace kestrin {
+
+enum class RefineMethod : int32_t { kAdam = 0, kLbfgs = 1 };
+
+class GradientRefiner {
+public:
+    // `steps` steps of loss lossId on x and y: Adam steps of size `rate`, or
+    // L-BFGS iterations (rate unused). Stops early, keeping the genes of the
+    // last step whose loss and slopes were finite (and, for L-BFGS, when no
+    // step along its direction lowers the loss). Draws no random numbers.
+    // Returns the steps taken.
+    int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate,
+               RefineMethod method = RefineMethod::kAdam);
+
+private:
+    int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);
+    int lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps);
+    // The genes the plan moves, in its order (steps' biases, then its weights), and back.
+    void readGenes(const Network& network, std::vector<double>& genes) const;
+    void writeGenes(const std::vector<double>& genes, Network& network) const;
+    // Loss and slopes (into slopes) of network with genes written in; false when any is not finite.
+    bool evaluateAt(Network& network, const std::vector<double>& genes, const SampleView& x, const SampleView& y,
+                    int32_t lossId, double& loss, std::vector<double>& slopes);
+
+    GradientPass pass_;
+    std::vector<double> first_, second_;  // Adam's moments
+    // L-BFGS: genes, slopes, trial point, direction, and the curvature pairs (s, y) in a ring.
+    std::vector<double> genes_, slopes_, trial_, trialSlopes_, direction_, alpha_, rho_;
+    std::vector<std::vector<double>> steps_, changes_;
+};
+
+}  // namespace kestrin

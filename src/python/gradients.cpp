@@ -14,6 +14,7 @@
 #include "python/gil.h"
 #include "python/methods.h"
 #include "python/records.h"
+#include "python/targets.h"
 #include "python/workers.h"
 #include "training/evaluate.h"
 #include "training/gradient.h"
@@ -25,7 +26,7 @@ namespace {
 const char* const kModelKeywords[] = {"", "", "workers", nullptr};
 const char* const kGenomeKeywords[] = {"", "", "loss", "workers", nullptr};
 
-// The losses with a derivative, for messages: "'mse', 'mae', 'mape'".
+// The losses with a derivative, for messages: "'mse', 'mae', 'mape', ...".
 std::string differentiableLosses() {
     std::string text;
     for (int32_t id = 0; id < kLossCount; ++id) {
@@ -88,6 +89,7 @@ PyObject* Model_gradients(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The conversions may have re-initialised or recompiled the model.
         requireLoss();
         requireDatasetFits(x, xArray, y, yArray, model->network);
+        checkClassIndices({model->metricIds[0]}, y, model->network.outputs, "y");
         const Network network = model->network;
         return gradientsOf(network, x, y, model->metricIds[0], workers);
     });
@@ -126,6 +128,7 @@ PyObject* Genome_gradients(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Again: the conversions may have run __init__ on the genome.
         requireNetwork();
         requireDatasetFits(x, xArray, y, yArray, genome->network);
+        checkClassIndices({lossId}, y, genome->network.outputs, "y");
         const Network network = genome->network;
         return gradientsOf(network, x, y, lossId, workers);
     });

@@ -174,8 +174,13 @@ void GradientPass::chunk(const CompiledNetwork& plan, const SampleView& x, const
         // Each sample's term as the scorer sums it (outputs in order from 0.0,
         // then divided by width), and the slope in each scored output.
         double* sampleTerms = terms + (at - first);
-        std::fill(sampleTerms, sampleTerms + n, 0.0);
         const double* targets = y.row(at);
+        if (isRowLoss(lossId)) {
+            rowSlopesOfTile(plan, values, stride, targets, targetStride, lossId, width, n, sampleTerms);
+            backward(plan, values, delta_.data(), stride, blocks, stepSlopes, weightSlopes);
+            continue;
+        }
+        std::fill(sampleTerms, sampleTerms + n, 0.0);
         for (int32_t k = 0; k < width; ++k) {
             const double* p = values + static_cast<size_t>(outputSlots[k]) * stride;
             double* slope = delta_.data() + static_cast<size_t>(outputSlots[k]) * stride;
@@ -187,6 +192,24 @@ void GradientPass::chunk(const CompiledNetwork& plan, const SampleView& x, const
         }
         for (int32_t s = 0; s < n; ++s) sampleTerms[s] /= width;
         backward(plan, values, delta_.data(), stride, blocks, stepSlopes, weightSlopes);
+    }
+}
+
+// A row loss needs each sample's outputs at once: they are gathered from the
+// tile's slots, and the slopes scattered back.
+void GradientPass::rowSlopesOfTile(const CompiledNetwork& plan, const double* values, size_t stride,
+                                   const double* targets, size_t targetStride, int32_t lossId, int32_t width,
+                                   int32_t n, double* sampleTerms) {
+    const int32_t outputs = plan.outputs();
+    const int32_t* outputSlots = plan.outputSlots().data();
+    rowValues_.resize(static_cast<size_t>(outputs));
+    rowSlopes_.resize(static_cast<size_t>(outputs));
+    for (int32_t s = 0; s < n; ++s) {
+        for (int32_t k = 0; k < outputs; ++k) rowValues_[k] = values[static_cast<size_t>(outputSlots[k]) * stride + s];
+        const double* target = targets + s * targetStride;
+        sampleTerms[s] = sampleTerm(lossId, target, width, rowValues_.data(), outputs);
+        rowLossSlopes(lossId, target, width, rowValues_.data(), outputs, rowSlopes_.data());
+        for (int32_t k = 0; k < outputs; ++k) delta_[static_cast<size_t>(outputSlots[k]) * stride + s] = rowSlopes_[k];
     }
 }
 

@@ -63,11 +63,15 @@ public:
                int32_t first, int32_t count, double* stepSlopes, double* weightSlopes, double* terms);
 
 private:
+    void rowSlopesOfTile(const CompiledNetwork& plan, const double* values, size_t stride, const double* targets,
+                         size_t targetStride, int32_t lossId, int32_t width, int32_t n, double* sampleTerms);
+
     CompiledNetwork plan_;
     BatchScorer scorer_;
     std::vector<double> delta_;  // per slot, per tile lane: slope of the loss in the slot's value
     std::vector<double> stepSlopes_, weightSlopes_;
     std::vector<double> chunkSteps_, chunkWeights_, terms_;
+    std::vector<double> rowValues_, rowSlopes_;  // one sample's outputs, for the row losses
 };
 
 // The plan's slopes laid out per node and per connection flag of network (the

@@ -10,6 +10,7 @@
 // accuracy compile resolves it to, under the key Keras gives it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -118,12 +119,26 @@ inline double lossTerm(int32_t id, double y, double p) {
         case kMse: return squaredError(y, p);
         case kMae: return absoluteError(y, p);
         case kMape: return percentageError(y, p);
+        case kBinaryCrossentropy: return sigmoidCrossEntropy(y, p);
         default: return std::numeric_limits<double>::quiet_NaN();
     }
 }
 
 // Whether lossSlope knows loss id.
-inline bool hasLossSlope(int32_t id) { return id == kMse || id == kMae || id == kMape; }
+inline bool hasLossSlope(int32_t id) { return id >= kMse && id <= kSparseCategoricalCrossentropy; }
+
+// Whether id's term is over a sample's whole output row (the softmax losses).
+inline bool isRowLoss(int32_t id) { return knownLoss(id) && kLossTable[static_cast<size_t>(id)].row != nullptr; }
+
+// The slopes of a row loss in every output of one sample; zeros for an id without one.
+inline void rowLossSlopes(int32_t id, const double* y, int32_t width, const double* p, int32_t outputs,
+                          double* slopes) {
+    switch (id) {
+        case kCategoricalCrossentropy: softmaxCrossEntropySlopes(y, width, p, outputs, slopes); return;
+        case kSparseCategoricalCrossentropy: sparseSoftmaxCrossEntropySlopes(y, width, p, outputs, slopes); return;
+        default: std::fill(slopes, slopes + outputs, 0.0);
+    }
+}
 
 // d error / d p for loss id; 0 for an id without a row.
 inline double lossSlope(int32_t id, double y, double p) {
@@ -131,6 +146,7 @@ inline double lossSlope(int32_t id, double y, double p) {
         case kMse: return squaredErrorSlope(y, p);
         case kMae: return absoluteErrorSlope(y, p);
         case kMape: return percentageErrorSlope(y, p);
+        case kBinaryCrossentropy: return sigmoidCrossEntropySlope(y, p);
         default: return 0.0;
     }
 }

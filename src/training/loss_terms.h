@@ -105,5 +105,27 @@ inline double signOf(double d) { return d > 0.0 ? 1.0 : d < 0.0 ? -1.0 : 0.0; }
 inline double squaredErrorSlope(double y, double p) { return 2.0 * (p - y); }
 inline double absoluteErrorSlope(double y, double p) { return signOf(p - y); }
 inline double percentageErrorSlope(double y, double p) { return signOf(p - y) * 100.0 / (std::fabs(y) + 1e-10); }
+// sigmoid(p) - y, with the sigmoid written so that no exp overflows.
+inline double sigmoidCrossEntropySlope(double y, double p) {
+    const double e = std::exp(-std::fabs(p));
+    return (p >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e)) - y;
+}
+
+// The slopes of the softmax cross-entropies in every logit p[0..outputs):
+// softmax(p)[k] times the targets' sum, less the target of k. A sparse target
+// is the one-hot row of its class; an index out of range gives zero slopes.
+inline void softmaxCrossEntropySlopes(const double* y, int32_t width, const double* p, int32_t outputs,
+                                      double* slopes) {
+    const double lse = logSumExp(p, outputs);
+    double targetSum = 0.0;
+    for (int32_t k = 0; k < width; ++k) targetSum += y[k];
+    for (int32_t k = 0; k < outputs; ++k) slopes[k] = std::exp(p[k] - lse) * targetSum - (k < width ? y[k] : 0.0);
+}
+inline void sparseSoftmaxCrossEntropySlopes(const double* y, int32_t width, const double* p, int32_t outputs,
+                                            double* slopes) {
+    const int32_t c = width > 0 ? classIndex(y[0], outputs) : -1;
+    const double lse = logSumExp(p, outputs);
+    for (int32_t k = 0; k < outputs; ++k) slopes[k] = c < 0 ? 0.0 : std::exp(p[k] - lse) - (k == c ? 1.0 : 0.0);
+}
 
 }  // namespace kestrin

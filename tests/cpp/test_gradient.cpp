@@ -81,6 +81,34 @@ TEST(Gradient, MatchesFiniteDifferencesForEveryLossAndActivation) {
     }
 }
 
+// Targets of the cross-entropies: 0/1 labels, probability rows, class indices.
+SampleMatrix classTargets(std::mt19937& engine, int32_t rows, int32_t columns, int32_t id) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    if (id == kSparseCategoricalCrossentropy) {
+        return sampleMatrix(rows, 1, [&](int32_t, int32_t) { return static_cast<double>(engine() % columns); });
+    }
+    if (id == kBinaryCrossentropy) return sampleMatrix(rows, columns, [&](int32_t, int32_t) { return engine() % 2 * 1.0; });
+    SampleMatrix y = sampleMatrix(rows, columns, [&](int32_t, int32_t) { return unit(engine); });
+    for (int32_t i = 0; i < rows; ++i) {
+        double sum = 0.0;
+        for (int32_t k = 0; k < columns; ++k) sum += y.at(i, k);
+        for (int32_t k = 0; k < columns; ++k) y.at(i, k) /= sum;
+    }
+    return y;
+}
+
+TEST(Gradient, CrossEntropiesMatchFiniteDifferences) {
+    std::mt19937 engine(23);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int32_t id : {kBinaryCrossentropy, kCategoricalCrossentropy, kSparseCategoricalCrossentropy}) {
+        for (const auto& [size, samples] : {std::pair{7, 37}, std::pair{16, 70}}) {
+            const Network network = randomNetwork(engine, 3, 3, size, 0.45);
+            const SampleMatrix x = sampleMatrix(samples, 3, [&](int32_t, int32_t) { return normal(engine); });
+            expectMatchesFiniteDifferences(network, x, classTargets(engine, samples, 3, id), id);
+        }
+    }
+}
+
 TEST(Gradient, EveryActivationAloneMatchesFiniteDifferences) {
     // One id on every node: a dense chain shows each derivative through many layers.
     std::mt19937 engine(7);

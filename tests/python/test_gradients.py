@@ -10,16 +10,39 @@ import kestrin
 from conftest import crafted, snapshot
 from kestrin.optimizers import Beta
 
+def _lse(p):
+    import jax
+
+    return jax.nn.logsumexp(p, axis=1)
+
+
+def _softplus(p):
+    import jax
+
+    return jax.nn.softplus(p)
+
+
+# The losses as Keras computes them from logits, on JAX arrays.
 LOSSES = {
     "mse": lambda y, p: ((y - p) ** 2).mean(),
     "mae": lambda y, p: abs(y - p).mean(),
     "mape": lambda y, p: (abs(y - p) * 100 / (abs(y) + 1e-10)).mean(),
+    "binary_crossentropy": lambda y, p: (_softplus(p) - y * p).mean(),
+    "categorical_crossentropy": lambda y, p: (y * (_lse(p)[:, None] - p)).sum(axis=1).mean(),
+    "sparse_categorical_crossentropy": lambda y, p: (_lse(p) - p[np.arange(len(y)), y[:, 0].astype(int)]).mean(),
 }
 
 
-def dataset(inputs, outputs, rows=40, seed=5):
+def dataset(inputs, outputs, rows=40, seed=5, loss="mse"):
     rng = np.random.default_rng(seed)
-    y = rng.uniform(0.5, 2.0, (rows, outputs)) * rng.choice([-1.0, 1.0], (rows, outputs))
+    if loss == "binary_crossentropy":
+        y = rng.integers(0, 2, (rows, outputs)).astype(float)
+    elif loss == "categorical_crossentropy":
+        y = rng.dirichlet(np.ones(outputs), rows)
+    elif loss == "sparse_categorical_crossentropy":
+        y = rng.integers(0, outputs, (rows, 1)).astype(float)
+    else:
+        y = rng.uniform(0.5, 2.0, (rows, outputs)) * rng.choice([-1.0, 1.0], (rows, outputs))
     return rng.normal(size=(rows, inputs)), y
 
 
@@ -28,7 +51,7 @@ def trained(seed=2, inputs=3, outputs=2, size=9, loss="mse"):
     kestrin.set_random_seed(seed)
     model = kestrin.Model(inputs, outputs, size=size)
     model.compile(optimizer="beta", loss=loss)
-    model.evolve(*dataset(inputs, outputs), pop_size=10, epochs=5, verbose=0)
+    model.evolve(*dataset(inputs, outputs, loss=loss), pop_size=10, epochs=5, verbose=0)
     return model
 
 
@@ -40,7 +63,7 @@ def test_gradients_match_jax_autodiff_of_the_exported_network(loss):
     if keras.backend.backend() != "jax":
         pytest.skip("Keras runs another backend")
     model = trained(loss=loss)
-    x, y = dataset(3, 2, seed=8)
+    x, y = dataset(3, 2, seed=8, loss=loss)
     value, biases, weights = model.gradients(x, y)
     assert value == model.evaluate(x, y)[0]
     assert biases.shape == (model.size,) and weights.shape == (len(model.get_connections()),)
@@ -96,15 +119,16 @@ def test_gradients_check_like_evaluate_and_change_nothing():
 
 def test_genome_gradients_take_a_loss_name_and_equal_the_models():
     model = trained()
-    x, y = dataset(3, 2, seed=9)
+    data = {loss: dataset(3, 2, seed=9, loss=loss) for loss in LOSSES}
+    x, y = data["mse"]
     expected = {}
     for loss in LOSSES:
         model.compile(optimizer="beta", loss=loss)
-        expected[loss] = model.gradients(x, y)
+        expected[loss] = model.gradients(*data[loss])
     plain = kestrin.Genome(3, 2)
     with pytest.raises(RuntimeError, match="holds no network"):
         plain.gradients(x, y)
-    with pytest.raises(ValueError, match="Loss 'huber' not known; gradients take 'mse', 'mae', 'mape'"):
+    with pytest.raises(ValueError, match="Loss 'huber' not known; gradients take 'mse', 'mae', 'mape', 'binary_crossentropy'"):
         plain.gradients(x, y, loss="huber")
     genomes = []
 
@@ -115,7 +139,7 @@ def test_genome_gradients_take_a_loss_name_and_equal_the_models():
     # Beta hands its parents first, and member 0 of the first generation is the model's network.
     model.func_evolve(fitness, pop_size=2, epochs=1, verbose=0)
     for loss, (value, biases, weights) in expected.items():
-        got = genomes[0].gradients(x, y, loss=loss)
+        got = genomes[0].gradients(*data[loss], loss=loss)
         assert got[0] == value
         np.testing.assert_array_equal(got[1], biases)
         np.testing.assert_array_equal(got[2], weights)

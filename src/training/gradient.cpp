@@ -177,6 +177,7 @@ void GradientPass::chunk(const CompiledNetwork& plan, const SampleView& x, const
         const double* targets = y.row(at);
         if (isRowLoss(lossId)) {
             rowSlopesOfTile(plan, values, stride, targets, targetStride, lossId, width, n, sampleTerms);
+            weighTile(plan, y, at, n, stride, sampleTerms);
             backward(plan, values, delta_.data(), stride, blocks, stepSlopes, weightSlopes);
             continue;
         }
@@ -191,7 +192,21 @@ void GradientPass::chunk(const CompiledNetwork& plan, const SampleView& x, const
             }
         }
         for (int32_t s = 0; s < n; ++s) sampleTerms[s] /= width;
+        weighTile(plan, y, at, n, stride, sampleTerms);
         backward(plan, values, delta_.data(), stride, blocks, stepSlopes, weightSlopes);
+    }
+}
+
+// Weighted samples count by their weight, as the scorer counts them: each
+// term and each output's slope times the sample's weight.
+void GradientPass::weighTile(const CompiledNetwork& plan, const SampleView& y, int32_t at, int32_t n, size_t stride,
+                             double* sampleTerms) {
+    if (y.weights == nullptr) return;
+    const double* weight = y.weights + at;
+    for (int32_t s = 0; s < n; ++s) sampleTerms[s] = weight[s] * sampleTerms[s];
+    for (const int32_t slot : plan.outputSlots()) {
+        double* slope = delta_.data() + static_cast<size_t>(slot) * stride;
+        for (int32_t s = 0; s < n; ++s) slope[s] *= weight[s];
     }
 }
 
@@ -234,10 +249,11 @@ double GradientPass::run(const SampleView& x, const SampleView& y, int32_t lossI
     }
     double total = 0.0;
     for (int32_t s = 0; s < samples; ++s) total += terms_[static_cast<size_t>(s)];
-    const double inverse = 1.0 / samples;
+    const double denominator = y.weightTotal(samples);
+    const double inverse = 1.0 / denominator;
     for (double& slope : stepSlopes_) slope *= inverse;
     for (double& slope : weightSlopes_) slope *= inverse;
-    return total / samples;
+    return total / denominator;
 }
 
 NetworkGradient gradientOfNetwork(const Network& network, const CompiledNetwork& plan, double loss,

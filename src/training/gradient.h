@@ -63,6 +63,8 @@ public:
                int32_t first, int32_t count, double* stepSlopes, double* weightSlopes, double* terms);
 
 private:
+    void weighTile(const CompiledNetwork& plan, const SampleView& y, int32_t at, int32_t n, size_t stride,
+                   double* sampleTerms);
     void rowSlopesOfTile(const CompiledNetwork& plan, const double* values, size_t stride, const double* targets,
                          size_t targetStride, int32_t lossId, int32_t width, int32_t n, double* sampleTerms);
 

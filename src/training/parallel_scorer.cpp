@@ -114,11 +114,12 @@ NetworkGradient ParallelScorer::gradient(const Network& network, const SampleVie
         const double* own = slopes.data() + perChunk * static_cast<size_t>(c);
         for (size_t i = 0; i < perChunk; ++i) total[i] += own[i];
     }
-    const double inverse = 1.0 / samples;
+    const double denominator = y.weightTotal(samples);
+    const double inverse = 1.0 / denominator;
     for (double& slope : total) slope *= inverse;
     double loss = 0.0;
     for (double term : terms) loss += term;
-    return gradientOfNetwork(network, plan, loss / samples, total.data(), total.data() + stepCount);
+    return gradientOfNetwork(network, plan, loss / denominator, total.data(), total.data() + stepCount);
 }
 
 void ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,

@@ -24,6 +24,14 @@ struct SampleView {
         return {row(first), count, columns, weights ? weights + first : nullptr};
     }
     SampleView weighted(const double* w) const { return {data, rows, columns, w}; }
+    // What a score over the first `samples` rows is divided by: their weights'
+    // sum in row order, or the count when they carry none.
+    double weightTotal(int32_t samples) const {
+        if (weights == nullptr) return samples;
+        double sum = 0.0;
+        for (int32_t s = 0; s < samples; ++s) sum += weights[s];
+        return sum;
+    }
 };
 
 class SampleMatrix {

@@ -346,15 +346,6 @@ int32_t scoredSamples(const SampleView& x, const SampleView& y, int32_t inputs) 
 }
 int32_t scoredWidth(const SampleView& y, int32_t outputs) { return std::max(0, std::min(y.columns, outputs)); }
 
-// The sum of the weights of the first `samples` rows in sample order, or the
-// count when they carry none: what the score sums are divided by.
-double denominator(const SampleView& y, int32_t samples) {
-    if (y.weights == nullptr) return samples;
-    double sum = 0.0;
-    for (int32_t s = 0; s < samples; ++s) sum += y.weights[s];
-    return sum;
-}
-
 void finishScores(double* result, size_t idCount, double denominator) {
     for (size_t j = 0; j < idCount; ++j) result[j] /= denominator;
 }
@@ -508,7 +499,7 @@ std::vector<double> BatchScorer::score(Network& network, const SampleView& x, co
         network.activate(x.row(i), prediction_.data());
         addSampleTerms(y, i, width, ids.data(), ids.size(), result.data());
     }
-    finishScores(result.data(), ids.size(), denominator(y, samples));
+    finishScores(result.data(), ids.size(), y.weightTotal(samples));
     return result;
 }
 
@@ -533,7 +524,7 @@ void BatchScorer::score(const CompiledNetwork& plan, const SampleView& x, const 
         runTile(plan, x, first, count);
         addTileTerms(plan, y, first, count, width, ids, idCount, result);
     }
-    finishScores(result, idCount, denominator(y, samples));
+    finishScores(result, idCount, y.weightTotal(samples));
 }
 
 void BatchScorer::sampleTerms(const CompiledNetwork& plan, const SampleView& x, const SampleView& y, const int32_t* ids,
@@ -562,7 +553,7 @@ void BatchScorer::addSampleTermsInOrder(const double* terms, size_t stride, cons
         for (int32_t s = 0; s < samples; ++s) total += terms[j * stride + s];
         result[j] = total;
     }
-    finishScores(result, idCount, denominator(y, samples));
+    finishScores(result, idCount, y.weightTotal(samples));
 }
 
 }  // namespace kestrin

@@ -109,6 +109,30 @@ TEST(Gradient, CrossEntropiesMatchFiniteDifferences) {
     }
 }
 
+TEST(Gradient, WholeSampleWeightsCountAsRepeatedSamples) {
+    std::mt19937 engine(29);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const Network network = randomNetwork(engine, 3, 3, 12, 0.45);
+    for (int32_t id : {kMse, kCategoricalCrossentropy}) {
+        const SampleMatrix x = sampleMatrix(30, 3, [&](int32_t, int32_t) { return normal(engine); });
+        const SampleMatrix y = id == kMse ? targets(engine, 30, 3) : classTargets(engine, 30, 3, id);
+        std::vector<double> weights;
+        std::vector<int32_t> repeated;
+        for (int32_t i = 0; i < 30; ++i) {
+            weights.push_back(1.0 + engine() % 3);
+            for (int r = 0; r < weights.back(); ++r) repeated.push_back(i);
+        }
+        const auto rows = static_cast<int32_t>(repeated.size());
+        const SampleMatrix xr = sampleMatrix(rows, 3, [&](int32_t i, int32_t j) { return x.at(repeated[i], j); });
+        const SampleMatrix yr = sampleMatrix(rows, 3, [&](int32_t i, int32_t j) { return y.at(repeated[i], j); });
+        const NetworkGradient weighed = networkGradient(network, x.view(), y.view().weighted(weights.data()), id);
+        const NetworkGradient plain = networkGradient(network, xr.view(), yr.view(), id);
+        EXPECT_NEAR(weighed.loss, plain.loss, 1e-12);
+        for (size_t k = 0; k < plain.weights.size(); ++k) EXPECT_NEAR(weighed.weights[k], plain.weights[k], 1e-12);
+        for (size_t k = 0; k < plain.biases.size(); ++k) EXPECT_NEAR(weighed.biases[k], plain.biases[k], 1e-12);
+    }
+}
+
 TEST(Gradient, EveryActivationAloneMatchesFiniteDifferences) {
     // One id on every node: a dense chain shows each derivative through many layers.
     std::mt19937 engine(7);

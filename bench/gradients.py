@@ -2,7 +2,9 @@
 
 For each task and seed, kestrin runs first with fixed settings (below); the MLP (scikit-learn's MLPRegressor or
 MLPClassifier with default settings, seeded) then trains by partial_fit epochs for the same wall time (at least
-one epoch); its own default fit (max_iter 200, no time limit) is shown beside. Everything runs on one core (BLAS threads are limited to one before NumPy loads).
+one epoch), and textbook CMA-ES (the cma package, default settings, x0 = 0, sigma0 = 0.5) on the weights of a
+fixed tanh MLP with 8 hidden units for the same wall time; the MLP's own default fit (max_iter 200, no time limit)
+is shown beside. Everything runs on one core (BLAS threads are limited to one before NumPy loads).
 
 Tasks (inputs standardised; 75/25 train/test splits by the seed):
   sincos    y = sin(x0) cos(x1), x uniform in [-pi, pi]^2, 1,000 training and 2,000 test samples; test mse
@@ -169,6 +171,44 @@ def mlp_prediction(model, x, classifier):
     return probabilities[:, 1:] if probabilities.shape[1] == 2 else probabilities
 
 
+def mlp_forward(genes, x, hidden, outputs):
+    """A fixed tanh MLP whose weights and biases are one flat vector, as CMA-ES sees them."""
+    inputs = x.shape[1]
+    w1 = genes[: inputs * hidden].reshape(inputs, hidden)
+    b1 = genes[inputs * hidden: inputs * hidden + hidden]
+    rest = genes[inputs * hidden + hidden:]
+    w2 = rest[: hidden * outputs].reshape(hidden, outputs)
+    return np.tanh(x @ w1 + b1) @ w2 + rest[hidden * outputs:]
+
+
+def run_cma(task, seed, seconds, hidden=8):
+    """Textbook CMA-ES (the cma package, default settings, x0 = 0, sigma0 = 0.5) on an MLP's weights for the
+    same wall time, on the loss kestrin trains on; the best mean seen is kept."""
+    import cma
+
+    data, _, metric, _, _, settings = TASKS[task]
+    xtr, ytr, _, xte, yte = data(seed)
+    outputs = settings.get("outputs", 1)
+    sparse = settings.get("loss") == "sparse_categorical_crossentropy"
+    classes = ytr[:, 0].astype(int)
+
+    def loss(genes):
+        p = mlp_forward(np.asarray(genes), xtr, hidden, outputs)
+        if sparse:
+            top = p.max(axis=1, keepdims=True)
+            lse = top[:, 0] + np.log(np.exp(p - top).sum(axis=1))
+            return float(np.mean(lse - p[np.arange(len(p)), classes]))
+        return float(np.mean((p - ytr) ** 2))
+
+    genes = xtr.shape[1] * hidden + hidden + hidden * outputs + outputs
+    es = cma.CMAEvolutionStrategy(np.zeros(genes), 0.5, {"seed": seed + 1, "verbose": -9})
+    start = time.perf_counter()
+    while time.perf_counter() - start < seconds and not es.stop():
+        candidates = es.ask()
+        es.tell(candidates, [loss(c) for c in candidates])
+    return metric(mlp_forward(es.result.xfavorite, xte, hidden, outputs), yte), es.result.evaluations
+
+
 def run_mlp_default(task, seed):
     """The MLP's own fit (max_iter 200, its own stopping rule), for reference: no time limit."""
     from sklearn.exceptions import ConvergenceWarning
@@ -202,22 +242,26 @@ def main():
         for seed in seeds:
             ours, seconds = run_kestrin(task, seed, scale)
             theirs, epochs = run_mlp(task, seed, seconds)
+            cmaes, evaluations = run_cma(task, seed, seconds)
             own, own_seconds = run_mlp_default(task, seed)
-            runs.append({"seed": seed, "kestrin": ours, "mlp": theirs, "seconds": seconds, "mlp_epochs": epochs,
-                         "mlp_default": own, "mlp_default_seconds": own_seconds})
-            print(f"{task:9} seed {seed}: kestrin {ours:.4g}, MLP {theirs:.4g} ({seconds:.1f} s each, "
-                  f"MLP {epochs} epochs); MLP's own fit {own:.4g} in {own_seconds:.1f} s", flush=True)
+            runs.append({"seed": seed, "kestrin": ours, "mlp": theirs, "cma": cmaes, "seconds": seconds,
+                         "mlp_epochs": epochs, "cma_evaluations": evaluations, "mlp_default": own,
+                         "mlp_default_seconds": own_seconds})
+            print(f"{task:9} seed {seed}: kestrin {ours:.4g}, MLP {theirs:.4g}, CMA-ES {cmaes:.4g} ({seconds:.1f} s "
+                  f"each, MLP {epochs} epochs, CMA-ES {evaluations} evaluations); MLP's own fit {own:.4g} in "
+                  f"{own_seconds:.1f} s", flush=True)
         median = {key: statistics.median(r[key] for r in runs)
-                  for key in ("kestrin", "mlp", "seconds", "mlp_default", "mlp_default_seconds")}
+                  for key in ("kestrin", "mlp", "cma", "seconds", "mlp_default", "mlp_default_seconds")}
         better = median["kestrin"] > median["mlp"] if higher else median["kestrin"] < median["mlp"]
         rows[task] = {"metric": name, "median": median, "kestrin_better": better, "runs": runs}
 
     print(f"\nmedians over {len(seeds)} seeds ({seeds.start}..{seeds.stop - 1}), equal wall time on one core")
-    print(f"{'task':9} {'metric':9} {'kestrin':>10} {'MLP':>10} {'seconds':>8} | {'MLP own fit':>11} {'seconds':>8}")
+    print(f"{'task':9} {'metric':9} {'kestrin':>10} {'MLP':>10} {'CMA-ES':>10} {'seconds':>8} | "
+          f"{'MLP own fit':>11} {'seconds':>8}")
     for task, row in rows.items():
         m = row["median"]
-        print(f"{task:9} {row['metric']:9} {m['kestrin']:>10.4g} {m['mlp']:>10.4g} {m['seconds']:>8.1f} | "
-              f"{m['mlp_default']:>11.4g} {m['mlp_default_seconds']:>8.1f}")
+        print(f"{task:9} {row['metric']:9} {m['kestrin']:>10.4g} {m['mlp']:>10.4g} {m['cma']:>10.4g} "
+              f"{m['seconds']:>8.1f} | {m['mlp_default']:>11.4g} {m['mlp_default_seconds']:>8.1f}")
     os.makedirs(os.path.join(HERE, "results"), exist_ok=True)
     path = os.path.join(HERE, "results", "gradients.json")
     with open(path, "w") as file:

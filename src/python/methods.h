@@ -77,6 +77,10 @@ PyObject* ModelCheckpoint_reduce(PyObject* self, PyObject* args);
 PyObject* ModelCheckpoint_setstate(PyObject* self, PyObject* state);
 PyObject* ModelCheckpoint_copy(PyObject* self, PyObject* args);
 PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo);
+PyObject* BackupAndRestore_reduce(PyObject* self, PyObject* args);
+PyObject* BackupAndRestore_setstate(PyObject* self, PyObject* state);
+PyObject* BackupAndRestore_copy(PyObject* self, PyObject* args);
+PyObject* BackupAndRestore_deepcopy(PyObject* self, PyObject* memo);
 
 // seeding.cpp
 PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -1,0 +1,78 @@
+#include "python/backup_run.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "network/file_error.h"
+#include "python/boundary.h"
+#include "python/gil.h"
+#include "python/paths.h"
+
+namespace kestrin::py {
+namespace {
+
+constexpr const char* kFileName = "run.backup";
+
+BackupAndRestoreObject* asBackup(PyObject* object) { return reinterpret_cast<BackupAndRestoreObject*>(object); }
+
+}  // namespace
+
+BackupRun::BackupRun(BackupAndRestoreObject* callback, Identity identity) : identity_(std::move(identity)) {
+    if (callback == nullptr) return;
+    callback_ = PyRef::borrow(reinterpret_cast<PyObject*>(callback));
+    directory_ = pathFrom(callback->backupDir);
+    file_ = (std::filesystem::path(directory_) / kFileName).string();
+}
+
+int BackupRun::every() const { return callback_ ? asBackup(callback_.get())->saveFreq : 0; }
+
+std::optional<RunState> BackupRun::load() {
+    if (!callback_) return std::nullopt;
+    struct stat info {};
+    if (::stat(file_.c_str(), &info) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw std::system_error(errno, std::generic_category(), "cannot read the backup '" + file_ + "'");
+    }
+    std::optional<RunState> state;
+    try {
+        ReleasedGil released;
+        state = loadRunState(file_);
+    } catch (const FileFormatError& error) {
+        throw std::invalid_argument(std::string(error.what()) + ". It is left in place; delete it to start afresh.");
+    }
+    for (const auto& [name, ours] : identity_) {
+        std::string theirs = "missing";
+        for (const auto& [savedName, value] : state->identity) {
+            if (savedName == name) theirs = value;
+        }
+        if (theirs != ours) {
+            throw std::invalid_argument("The backup '" + file_ + "' is of another call: its " + name + " is " +
+                                        theirs + ", this call's is " + ours +
+                                        ". It is left in place; delete it to start afresh.");
+        }
+    }
+    return state;
+}
+
+void BackupRun::save(RunState& state, const CallbackList& callbacks) {
+    state.identity = identity_;
+    state.callerState = callbacks.savedStates();
+    ReleasedGil released;
+    std::filesystem::create_directories(directory_);
+    saveRunState(state, file_);
+}
+
+void BackupRun::finish() {
+    if (!callback_ || !asBackup(callback_.get())->deleteCheckpoint) return;
+    if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
+        throw std::system_error(errno, std::generic_category(), "cannot delete the backup '" + file_ + "'");
+    }
+    ::rmdir(directory_.c_str());  // only when empty; the user's files stay
+}
+
+}  // namespace kestrin::py

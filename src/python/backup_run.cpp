@@ -72,6 +72,13 @@ void BackupRun::finish() {
     if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
         throw std::system_error(errno, std::generic_category(), "cannot delete the backup '" + file_ + "'");
     }
+    // A run killed between naming its temporary file and renaming it leaves
+    // that file: only the atomic writer makes such names.
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_, ignored)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".kestrin-") && name.ends_with(".tmp")) std::filesystem::remove(entry.path(), ignored);
+    }
     ::rmdir(directory_.c_str());  // only when empty; the user's files stay
 }
 

@@ -1,3 +1,5 @@
+import copy
+import inspect
 import json
 import os
 import pickle
@@ -215,12 +217,13 @@ def test_initial_epoch_shows_real_epoch_numbers(capsys):
 
 
 def test_settings_repr_pickle_and_bad_arguments(tmp_path):
+    assert str(inspect.signature(BackupAndRestore)) == "(backup_dir, save_freq='epoch', delete_checkpoint=True)"
     backup = BackupAndRestore(tmp_path, save_freq=3, delete_checkpoint=False)
     assert (backup.backup_dir, backup.save_freq, backup.delete_checkpoint) == (str(tmp_path), 3, False)
     assert repr(backup) == f"BackupAndRestore(backup_dir={str(tmp_path)!r}, save_freq=3, delete_checkpoint=False)"
     assert repr(BackupAndRestore("d")) == "BackupAndRestore(backup_dir='d', save_freq='epoch', delete_checkpoint=True)"
-    for copy in (pickle.loads(pickle.dumps(backup)), __import__("copy").deepcopy(backup)):
-        assert repr(copy) == repr(backup)
+    for copied in (pickle.loads(pickle.dumps(backup)), copy.deepcopy(backup), copy.copy(backup)):
+        assert repr(copied) == repr(backup)
     for bad in (0, -1, True, "batch", 1.5):
         with pytest.raises(ValueError, match="save_freq must be 'epoch' or a number of epochs"):
             BackupAndRestore("d", save_freq=bad)

@@ -59,15 +59,23 @@ std::optional<RunState> BackupRun::load() {
     return state;
 }
 
-void BackupRun::save(RunState& state, const CallbackList& callbacks) {
-    state.identity = identity_;
-    state.callerState = callbacks.savedStates();
+void BackupRun::save(const RunStateView& state, const CallbackList& callbacks) {
+    std::string callerState = callbacks.savedStates();
     ReleasedGil released;
-    std::filesystem::create_directories(directory_);
-    saveRunState(state, file_);
+    if (!writer_) {
+        std::filesystem::create_directories(directory_);
+        writer_ = std::make_unique<BackupWriter>(file_);
+    }
+    // Made field by field: a default-made Network would draw from the run's streams.
+    writer_->submit(RunState{identity_, state.epoch, state.population, state.scores, state.strategyState,
+                             state.randomStreams, state.best, state.rowOrder, state.history, std::move(callerState)});
 }
 
 void BackupRun::finish() {
+    if (writer_) {
+        ReleasedGil released;
+        writer_->finish();
+    }
     if (!callback_ || !asBackup(callback_.get())->deleteCheckpoint) return;
     if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
         throw std::system_error(errno, std::generic_category(), "cannot delete the backup '" + file_ + "'");

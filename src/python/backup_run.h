@@ -1,7 +1,8 @@
 // The BackupAndRestore of one training call: the backup it finds and resumes
 // from, the backups it writes after the epochs that are due, and its deletion
 // when the call completes. The backup is one file in backup_dir, replaced in
-// one step (training/run_backup.h); nothing else is written.
+// one step (training/run_backup.h) by a writer thread
+// (training/backup_writer.h); nothing else is written.
 //
 // A backup resumes only the call that wrote it: the call's identity (which
 // loop, the model's shape, the optimizer, pop_size, the losses, the data's
@@ -10,12 +11,14 @@
 
 #include "python/pyref.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "python/callbacks.h"
+#include "training/backup_writer.h"
 #include "training/run_backup.h"
 
 namespace kestrin::py {
@@ -34,11 +37,12 @@ public:
     // none. ValueError naming the defect for a damaged backup or one of another
     // call, OSError for one that cannot be read; the file stays either way.
     std::optional<RunState> load();
-    // Writes state under this call's identity with the callbacks' states.
-    // Needs the interpreter lock; releases it while the file is written.
-    void save(RunState& state, const CallbackList& callbacks);
-    // Deletes the backup, and backup_dir if nothing else is in it, unless
-    // delete_checkpoint is False.
+    // Backs up state under this call's identity with the callbacks' states: a
+    // copy goes to a writer thread, the call goes on. Needs the interpreter
+    // lock, and releases it while the state is copied.
+    void save(const RunStateView& state, const CallbackList& callbacks);
+    // Waits for the backups to be written, then deletes the backup, and
+    // backup_dir if nothing else is in it, unless delete_checkpoint is False.
     void finish();
 
 private:
@@ -46,6 +50,7 @@ private:
     std::string directory_;
     std::string file_;
     Identity identity_;
+    std::unique_ptr<BackupWriter> writer_;  // from the first save on
 };
 
 }  // namespace kestrin::py

@@ -410,7 +410,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.resume = resume ? &*resume : nullptr;
         if (backup.active()) {
             options.saveEvery = backup.every();
-            options.saveState = [&](RunState& state) {
+            options.saveState = [&](const RunStateView& state) {
                 HeldGil held;
                 backup.save(state, callbacks);
             };
@@ -503,7 +503,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.resume = resume ? &*resume : nullptr;
         if (backup.active()) {
             options.saveEvery = backup.every();
-            options.saveState = [&](RunState& state) {
+            options.saveState = [&](const RunStateView& state) {
                 HeldGil held;
                 backup.save(state, callbacks);
             };

@@ -58,14 +58,7 @@ void resumeMembers(const RunState& resume, const Network& start, int popSize, Ev
     best = resume.best;
 }
 
-// Built whole in one expression: a default-made Network draws a seed for its
-// engine, and a backup must not change the draws of the run it saves.
-RunState snapshot(int epoch, const std::vector<Network>& population, const ScoreRows& scores,
-                  const EvolutionStrategy& strategy, const Network& best) {
-    return RunState{{}, epoch, population, scores, strategy.savedState(), savedRandomStreams(), best, {}, {}, {}};
-}
-
-bool saveDue(const std::function<void(RunState&)>& save, int every, int epoch) {
+bool saveDue(const std::function<void(const RunStateView&)>& save, int every, int epoch) {
     return save && every > 0 && (epoch + 1) % every == 0;
 }
 
@@ -94,6 +87,24 @@ std::vector<double> historyRow(const FunctionEpoch& epoch) { return {epoch.loss,
 FunctionEpoch functionEpoch(const std::vector<double>& row) {
     if (row.size() != 3) refuseBackup("its history has rows of " + std::to_string(row.size()) + " values, not 3");
     return FunctionEpoch{row[0], row[1], static_cast<int32_t>(row[2])};
+}
+
+// Hands the loop's state to save as it is, with what only exists on demand:
+// the strategy's state, the random streams and the history rows. Nothing
+// here draws (a default-made Network would: a backup must not change the run).
+template <typename Epoch>
+void saveAt(const std::function<void(const RunStateView&)>& save, int epoch, const std::vector<Network>& population,
+            const ScoreRows& scores, const EvolutionStrategy& strategy, const Network& best,
+            const std::vector<int32_t>& rowOrder, const std::vector<Epoch>& epochs) {
+    static const std::vector<std::pair<std::string, std::string>> noIdentity;
+    static const std::string noCallerState;
+    const std::vector<double> strategyState = strategy.savedState();
+    const std::string streams = savedRandomStreams();
+    std::vector<std::vector<double>> history;
+    history.reserve(epochs.size());
+    for (const Epoch& done : epochs) history.push_back(historyRow(done));
+    save(RunStateView{noIdentity, epoch, population, scores, strategyState, streams, best, rowOrder, history,
+                      noCallerState});
 }
 
 // The order that moves original row k to where the backup's order has it.
@@ -348,10 +359,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             result.epochs.push_back(std::move(record));
             const bool stop = options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best);
             if (saveDue(options.saveState, options.saveEvery, epoch)) {
-                RunState state = snapshot(epoch, population, lastScores, *strategy, best);
-                state.rowOrder = rowOrder;
-                for (const DatasetEpoch& done : result.epochs) state.history.push_back(historyRow(done));
-                options.saveState(state);
+                saveAt(options.saveState, epoch, population, lastScores, *strategy, best, rowOrder, result.epochs);
             }
             if (stop) break;
         }
@@ -406,9 +414,8 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
             result.epochs.push_back(record);
             const bool stop = options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best);
             if (saveDue(options.saveState, options.saveEvery, epoch)) {
-                RunState state = snapshot(epoch, population, scores, *strategy, best);
-                for (const FunctionEpoch& done : result.epochs) state.history.push_back(historyRow(done));
-                options.saveState(state);
+                static const std::vector<int32_t> noRows;
+                saveAt(options.saveState, epoch, population, scores, *strategy, best, noRows, result.epochs);
             }
             if (stop) break;
         }

@@ -94,9 +94,10 @@ struct DatasetOptions {
     // when it does not fit the call). initialEpoch does not count then.
     const RunState* resume = nullptr;
     // Called after every epoch e with (e + 1) % saveEvery == 0, once epochEnd
-    // ran, with the state to back up (identity and callerState left empty).
+    // ran, with the state to back up (identity and callerState left empty);
+    // the view is valid during the call only.
     int saveEvery = 1;
-    std::function<void(RunState& state)> saveState;
+    std::function<void(const RunStateView& state)> saveState;
 };
 
 struct ValidationSet {
@@ -136,9 +137,10 @@ struct FunctionOptions {
     // when it does not fit the call). initialEpoch does not count then.
     const RunState* resume = nullptr;
     // Called after every epoch e with (e + 1) % saveEvery == 0, once epochEnd
-    // ran, with the state to back up (identity and callerState left empty).
+    // ran, with the state to back up (identity and callerState left empty);
+    // the view is valid during the call only.
     int saveEvery = 1;
-    std::function<void(RunState& state)> saveState;
+    std::function<void(const RunStateView& state)> saveState;
 };
 
 struct FunctionEpoch {

@@ -3,7 +3,9 @@
 // draws it would have made (see network/random.h), and its file.
 //
 // The file: the 8 bytes "KSTNRUN1", the payload's length (uint64), the payload,
-// then a 64-bit FNV-1a hash of the payload. Everything little-endian. The
+// then a 64-bit hash of the payload (FNV-1a over 64-bit words in four
+// interleaved lanes, so that hashing keeps up with writing). Everything
+// little-endian. The
 // payload holds the fields of RunState in order; strings and networks are
 // length-prefixed, networks as their '.kn' bytes followed by their engine's
 // text. It is written with the atomic writer of '.kn' files: a run killed while
@@ -37,6 +39,24 @@ struct RunState {
     std::string callerState;          // the caller's own bytes (its callbacks' states)
 };
 
+// A RunState's fields where they already are: what a loop hands over to be
+// backed up, without copying its population.
+struct RunStateView {
+    const std::vector<std::pair<std::string, std::string>>& identity;
+    int32_t epoch;
+    const std::vector<Network>& population;
+    const ScoreRows& scores;
+    const std::vector<double>& strategyState;
+    const std::string& randomStreams;
+    const Network& best;
+    const std::vector<int32_t>& rowOrder;
+    const std::vector<std::vector<double>>& history;
+    const std::string& callerState;
+};
+
+RunStateView viewOf(const RunState& state);
+
+std::string encodeRunState(const RunStateView& state);
 std::string encodeRunState(const RunState& state);
 // FileFormatError "invalid <what>: <defect>" for bytes encodeRunState did not
 // make whole: a wrong tag, a short file, a checksum that does not match.
@@ -44,6 +64,7 @@ RunState decodeRunState(const std::string& bytes, const std::string& what);
 
 // Replaces the file at path in one step (std::system_error on failure).
 void saveRunState(const RunState& state, const std::string& path);
+void saveRunStateBytes(const std::string& bytes, const std::string& path);
 // std::system_error when the file cannot be read, FileFormatError when damaged.
 RunState loadRunState(const std::string& path);
 

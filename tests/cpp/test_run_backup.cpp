@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "evolution/alpha_strategy.h"
@@ -16,6 +18,7 @@
 #include "network/network_bytes.h"
 #include "network/random.h"
 #include "test_support.h"
+#include "training/backup_writer.h"
 #include "training/evaluate.h"
 #include "training/evolve.h"
 
@@ -84,6 +87,25 @@ TEST(RunBackupFile, KeepsEveryFieldAndRefusesDamage) {
     }
 }
 
+TEST(BackupWriter, LeavesTheNewestBackupAndHoldsErrorsForFinish) {
+    const std::string path = ::testing::TempDir() + "writer.backup";
+    RunState state = sampleState();
+    {
+        BackupWriter writer(path);
+        for (int32_t epoch = 0; epoch < 20; ++epoch) {
+            state.epoch = epoch;
+            writer.submit(state);
+        }
+        writer.finish();
+        EXPECT_EQ(loadRunState(path).epoch, 19);
+    }
+    std::remove(path.c_str());
+    BackupWriter broken(::testing::TempDir() + "no-such-folder/writer.backup");
+    broken.submit(state);
+    EXPECT_THROW(broken.finish(), std::system_error);
+    broken.finish();  // thrown once
+}
+
 TEST(RandomStreams, RestoredStreamsDrawWhatTheSavedOnesWould) {
     setRandomSeed(11);
     randomUniform();
@@ -122,7 +144,7 @@ TEST_P(ResumedLoop, DatasetLoopEndsAsTheUninterruptedRun) {
         options.metricIds = {kMse, kMae};
         options.strategy = strategyNamed(beta);
         options.resume = resume;
-        if (saved) options.saveState = [&](RunState& state) { saved->push_back(encodeRunState(state)); };
+        if (saved) options.saveState = [&](const RunStateView& state) { saved->push_back(encodeRunState(state)); };
         return evolveOnDataset(denseNetwork(2, 1, 4), x, y, validation, options, {});
     };
     setRandomSeed(3);
@@ -156,7 +178,7 @@ TEST_P(ResumedLoop, FunctionLoopEndsAsTheUninterruptedRun) {
         options.strategy = strategyNamed(beta);
         options.resume = resume;
         options.saveEvery = saveEvery;
-        if (saved) options.saveState = [&](RunState& state) { saved->push_back(encodeRunState(state)); };
+        if (saved) options.saveState = [&](const RunStateView& state) { saved->push_back(encodeRunState(state)); };
         return evolveOnFunction(denseNetwork(1, 1, 3), options, {}, distanceFromTarget, {});
     };
     setRandomSeed(4);
@@ -185,7 +207,7 @@ TEST(ResumedLoop, RefusesABackupOfAnotherCall) {
     options.popSize = 4;
     options.epochs = 2;
     options.verbose = 0;
-    options.saveState = [&](RunState& saved) { state = saved; };
+    options.saveState = [&](const RunStateView& saved) { state = decodeRunState(encodeRunState(saved), "backup"); };
     ASSERT_TRUE(evolveOnFunction(denseNetwork(1, 1, 3), options, {}, distanceFromTarget, {}).has_value());
     options.saveState = {};
     options.resume = &state;

@@ -71,11 +71,13 @@ void BackupRun::save(const RunStateView& state, const CallbackList& callbacks) {
                              state.randomStreams, state.best, state.rowOrder, state.history, std::move(callerState)});
 }
 
-void BackupRun::finish() {
-    if (writer_) {
-        ReleasedGil released;
-        writer_->finish();
-    }
+void BackupRun::flush() {
+    if (!writer_) return;
+    ReleasedGil released;
+    writer_->finish();
+}
+
+void BackupRun::remove() {
     if (!callback_ || !asBackup(callback_.get())->deleteCheckpoint) return;
     if (::unlink(file_.c_str()) != 0 && errno != ENOENT) {
         throw std::system_error(errno, std::generic_category(), "cannot delete the backup '" + file_ + "'");

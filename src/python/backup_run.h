@@ -41,9 +41,12 @@ public:
     // copy goes to a writer thread, the call goes on. Needs the interpreter
     // lock, and releases it while the state is copied.
     void save(const RunStateView& state, const CallbackList& callbacks);
-    // Waits for the backups to be written, then deletes the backup, and
-    // backup_dir if nothing else is in it, unless delete_checkpoint is False.
-    void finish();
+    // Waits for the backups handed over to be written (OSError for one that
+    // could not be): before the model receives the trained network.
+    void flush();
+    // Deletes the backup, and backup_dir if nothing else is in it, unless
+    // delete_checkpoint is False: once the call has completed.
+    void remove();
 
 private:
     PyRef callback_;

@@ -457,8 +457,9 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return datasetLogs(result->epochs.back(), options.metricIds, options.monitorIds, hasValidation);
             };
         }
+        backup.flush();
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
-        backup.finish();
+        backup.remove();
         return history.release();
     });
 }
@@ -555,8 +556,9 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!result->epochs.empty()) {
             lastLogs = [&] { return functionLogs(result->epochs.back(), options.monitorIds, hasValidation); };
         }
+        backup.flush();
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
-        backup.finish();
+        backup.remove();
         return history.release();
     });
 }

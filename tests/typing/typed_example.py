@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 import kestrin
-from kestrin.callbacks import BackupAndRestore, EarlyStopping, ModelCheckpoint
+from kestrin.callbacks import EarlyStopping, ModelCheckpoint
 from kestrin.optimizers import Alpha, Beta
 
 version: str = kestrin.__version__
@@ -28,7 +28,7 @@ model.compile(loss="mae", metrics=("mse", "mape"))
 folder = pathlib.Path(tempfile.mkdtemp())
 stopper = EarlyStopping(monitor="val_loss", patience=3, restore_best_weights=True)
 checkpoint = ModelCheckpoint(folder / "best.kn", save_best_only=True)
-backup = BackupAndRestore(folder / "backup", save_freq=2)
+backup = kestrin.callbacks.BackupAndRestore(folder / "backup", save_freq=2)
 history: dict[str, list[Any]] = model.evolve(
     x,
     y,

@@ -119,6 +119,29 @@ std::vector<Network> BetaStrategy::initialPopulation(const Network& start, int p
     return population;
 }
 
+std::vector<double> BetaStrategy::savedState() const {
+    std::vector<double> state;
+    state.reserve(1 + stepSizes_.size() + keys_.size());
+    state.push_back(static_cast<double>(stepSizes_.size()));
+    state.insert(state.end(), stepSizes_.begin(), stepSizes_.end());
+    state.insert(state.end(), keys_.begin(), keys_.end());
+    return state;
+}
+
+void BetaStrategy::restoreState(const std::vector<double>& state) {
+    const size_t n = stepSizes_.size();
+    if (state.empty() || state[0] != static_cast<double>(n) || state.size() != 1 + 2 * n) {
+        throw std::invalid_argument("The saved state of beta is for another population size.");
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (!(state[1 + i] >= kMinStep && state[1 + i] <= kMaxStep) && state[1 + i] != settings_.stepSize) {
+            throw std::invalid_argument("The saved state of beta holds a step size out of range.");
+        }
+    }
+    std::copy(state.begin() + 1, state.begin() + 1 + static_cast<std::ptrdiff_t>(n), stepSizes_.begin());
+    std::copy(state.begin() + 1 + static_cast<std::ptrdiff_t>(n), state.end(), keys_.begin());
+}
+
 size_t BetaStrategy::islandCount(size_t popSize) const {
     return std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(settings_.islands), popSize / 2));
 }

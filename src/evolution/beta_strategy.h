@@ -54,6 +54,9 @@ public:
     std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
     void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
+    // The population size, then the step sizes and the ranking keys per position.
+    std::vector<double> savedState() const override;
+    void restoreState(const std::vector<double>& state) override;
 
 private:
     // Islands of at least two members each: contiguous ranges of positions.

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
 
 namespace kestrin {
 
@@ -53,6 +56,30 @@ public:
     void seed(result_type value = std::mt19937::default_seed) {
         seed_ = value;
         state_.reset();
+    }
+
+    // The engine as text (its seed, then its state once it drew), and back:
+    // what a run's backup keeps of a network beyond its genes.
+    std::string text() const {
+        std::ostringstream out;
+        out << seed_ << ' ' << (state_ != nullptr);
+        if (state_) out << ' ' << *state_;
+        return out.str();
+    }
+    // std::invalid_argument for a text that text() did not give.
+    void setText(const std::string& text) {
+        std::istringstream in(text);
+        result_type seed = 0;
+        bool drew = false;
+        in >> seed >> drew;
+        std::unique_ptr<std::mt19937> state;
+        if (drew) {
+            state = std::make_unique<std::mt19937>();
+            in >> *state;
+        }
+        if (in.fail() || !(in >> std::ws).eof()) throw std::invalid_argument("A network's saved engine is damaged.");
+        seed_ = seed;
+        state_ = std::move(state);
     }
 
     // The engine itself, built from the seed on first use.

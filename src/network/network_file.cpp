@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "network/atomic_file.h"
 #include "network/file_error.h"
 #include "network/network.h"
 #include "network/network_bytes.h"
@@ -283,7 +284,7 @@ std::vector<T> readItems(ChunkReader& reader, std::vector<unsigned char>& chunk,
 // named only once complete and durable, so a save killed midway leaves nothing
 // behind. False, with nothing left over, where the system cannot make or name
 // such a file; the named temporary file then does the work and reports errors.
-bool replaceThroughUnnamedFile(const Network& network, const std::string& target, std::optional<mode_t> mode) {
+bool replaceThroughUnnamedFile(const WriteContents& write, const std::string& target, std::optional<mode_t> mode) {
 #ifdef O_TMPFILE
     const std::string directory = directoryOf(target);
     const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
@@ -296,7 +297,7 @@ bool replaceThroughUnnamedFile(const Network& network, const std::string& target
         throwErrno(error, "cannot write " + quoted(target));
     }
     if (mode) ::fchmod(fd, *mode);
-    writeContents(network, file.get(), target);
+    write(file.get(), target);
     errno = 0;
     if (std::fflush(file.get()) != 0 || std::ferror(file.get())) throwErrno(errno, "cannot write " + quoted(target));
     if (::fsync(fd) != 0) throwErrno(errno, "cannot write " + quoted(target));
@@ -324,7 +325,7 @@ bool replaceThroughUnnamedFile(const Network& network, const std::string& target
     if (std::rename(name.c_str(), target.c_str()) != 0) fail("cannot replace ");
     return true;
 #else
-    (void)network, (void)target, (void)mode;
+    (void)write, (void)target, (void)mode;
     return false;
 #endif
 }
@@ -332,7 +333,7 @@ Network readNetwork(ChunkReader& reader, const std::string& subject);
 
 }  // namespace
 
-void Network::save(const std::string& requested) const {
+void replaceFile(const std::string& requested, const WriteContents& write) {
     // Refuse what opening the target for writing would refuse, before any work:
     // no name, a directory, or an existing file this process may not write.
     if (requested.empty()) throwErrno(ENOENT, "cannot write ''");
@@ -349,7 +350,7 @@ void Network::save(const std::string& requested) const {
         errno = 0;
         File file(std::fopen(path.c_str(), "wb"));
         if (!file) throwErrno(errno, "cannot open " + quoted(path));
-        writeContents(*this, file.get(), path);
+        write(file.get(), path);
         errno = 0;
         if (std::fclose(file.release()) != 0) throwErrno(errno, "cannot write " + quoted(path));
         return;
@@ -357,12 +358,23 @@ void Network::save(const std::string& requested) const {
 
     // The replacement keeps the permissions of the file it replaces.
     const std::optional<mode_t> mode = exists ? std::optional<mode_t>(target.st_mode & 07777) : std::nullopt;
-    if (replaceThroughUnnamedFile(*this, path, mode)) return;
+    if (replaceThroughUnnamedFile(write, path, mode)) return;
 
     TemporaryFile temporary(path);
     if (mode) ::fchmod(fileno(temporary.get()), *mode);
-    writeContents(*this, temporary.get(), path);
+    write(temporary.get(), path);
     temporary.commit();
+}
+
+void Network::save(const std::string& path) const {
+    replaceFile(path, [this](FILE* file, const std::string& target) { writeContents(*this, file, target); });
+}
+
+void writeBytes(FILE* file, const std::string& bytes, const std::string& path) {
+    errno = 0;
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        throwErrno(errno, "cannot write " + quoted(path));
+    }
 }
 
 Network Network::load(const std::string& path) {

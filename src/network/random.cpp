@@ -12,6 +12,9 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
 
 namespace kestrin {
 
@@ -85,6 +88,17 @@ std::atomic<uint64_t> epoch{1};
 // The epoch the C library generator was last seeded for (1: the process's own
 // first seeding, by the once-flags).
 std::atomic<uint64_t> libcEpoch{1};
+// The C library generator's last seed and the values drawn from it since:
+// its state cannot be read, but it can be replayed.
+std::atomic<unsigned> libcSeed{0};
+std::atomic<uint64_t> libcDraws{0};
+
+void seedLibc(unsigned seed) {
+    std::srand(seed);
+    libcSeed.store(seed, std::memory_order_relaxed);
+    libcDraws.store(0, std::memory_order_relaxed);
+}
+
 // Counts the forks this process descends from: a child must not reuse the
 // device values its parent buffered.
 std::atomic<uint32_t> forks{0};
@@ -209,7 +223,7 @@ void renewLibc() {
     std::lock_guard<std::mutex> guard(state.lock);
     const uint64_t now = epoch.load(std::memory_order_relaxed);
     if (libcEpoch.load(std::memory_order_relaxed) == now) return;
-    std::srand(state.seeded ? static_cast<unsigned>(derive(state.key, kLibc, 0)) : defaultLibcSeed());
+    seedLibc(state.seeded ? static_cast<unsigned>(derive(state.key, kLibc, 0)) : defaultLibcSeed());
     libcEpoch.store(now, std::memory_order_relaxed);
 }
 
@@ -219,13 +233,14 @@ void OnceSeedFlag::seedIfFirstUse() {
     if (!pending_.load(std::memory_order_acquire) || !pending_.exchange(false, std::memory_order_acq_rel)) return;
     std::lock_guard<std::mutex> guard(state.lock);
     if (state.seeded) return;
-    std::srand(defaultLibcSeed());
+    seedLibc(defaultLibcSeed());
     libcEpoch.store(epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 int libcRand() {
     // A forked child or another thread's seeding left the generator behind.
     if (libcEpoch.load(std::memory_order_relaxed) != epoch.load(std::memory_order_relaxed)) [[unlikely]] renewLibc();
+    libcDraws.fetch_add(1, std::memory_order_relaxed);
     return std::rand();
 }
 
@@ -249,7 +264,7 @@ void setRandomSeed(const unsigned char* bytes, size_t count) {
     state.forksSinceSeed = 0;
     const uint64_t now = epoch.load(std::memory_order_relaxed) + 1;
     epoch.store(now, std::memory_order_release);
-    std::srand(static_cast<unsigned>(derive(key, kLibc, 0)));
+    seedLibc(static_cast<unsigned>(derive(key, kLibc, 0)));
     libcEpoch.store(now, std::memory_order_relaxed);
     // The seeding thread takes stream 0 whatever other threads do meanwhile.
     streams.joinLocked();
@@ -291,6 +306,82 @@ double randomNormal(double stddev) {
         s = x * x + y * y;
     } while (s > 1.0 || s == 0.0);
     return y * std::sqrt(-2.0 * std::log(s) / s) * stddev;
+}
+
+namespace {
+
+constexpr const char* kStreamsTag = "kestrin-streams-1";
+
+void putKey(std::ostream& out, const Key& key) {
+    for (const uint64_t word : key.words) out << ' ' << word;
+}
+
+void getKey(std::istream& in, Key& key) {
+    for (uint64_t& word : key.words) in >> word;
+}
+
+}  // namespace
+
+std::string savedRandomStreams() {
+    ThreadStreams& thread = streams;
+    // What the thread's next draw would do first.
+    thread.joinIfBehind();
+    if (!thread.seeded) return {};
+    std::lock_guard<std::mutex> guard(state.lock);
+    const uint64_t now = epoch.load(std::memory_order_relaxed);
+    std::ostringstream out;
+    out << kStreamsTag;
+    putKey(out, state.key);
+    out << ' ' << state.threadsJoined << ' ' << state.forksSinceSeed;
+    putKey(out, thread.key);
+    out << ' ' << (thread.deviceEpoch == now) << ' ' << thread.deviceState;
+    out << ' ' << (libcEpoch.load(std::memory_order_relaxed) == now) << ' ' << libcSeed.load(std::memory_order_relaxed)
+        << ' ' << libcDraws.load(std::memory_order_relaxed);
+    const bool helper = thread.helperEpoch == now && thread.helper;
+    out << ' ' << helper;
+    if (helper) out << ' ' << *thread.helper;
+    return out.str();
+}
+
+void restoreRandomStreams(const std::string& saved) {
+    std::istringstream in(saved);
+    std::string tag;
+    in >> tag;
+    Key key, threadKey;
+    uint64_t threadsJoined = 0, forksSinceSeed = 0, deviceState = 0, draws = 0;
+    bool device = false, libc = false, helper = false;
+    unsigned seed = 0;
+    getKey(in, key);
+    in >> threadsJoined >> forksSinceSeed;
+    getKey(in, threadKey);
+    in >> device >> deviceState >> libc >> seed >> draws >> helper;
+    CompactMt19937 engine;
+    if (helper) in >> engine;
+    if (tag != kStreamsTag || in.fail() || !(in >> std::ws).eof()) {
+        throw std::invalid_argument("The saved random streams are damaged.");
+    }
+
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.seeded = true;
+    state.key = key;
+    state.threadsJoined = threadsJoined;
+    state.forksSinceSeed = forksSinceSeed;
+    const uint64_t now = epoch.load(std::memory_order_relaxed) + 1;
+    epoch.store(now, std::memory_order_release);
+    if (libc) {
+        seedLibc(seed);
+        for (uint64_t k = 0; k < draws; ++k) std::rand();
+        libcDraws.store(draws, std::memory_order_relaxed);
+        libcEpoch.store(now, std::memory_order_relaxed);
+    }
+    ThreadStreams& thread = streams;
+    thread.joined = now;
+    thread.seeded = true;
+    thread.key = threadKey;
+    thread.deviceEpoch = device ? now : 0;
+    thread.deviceState = deviceState;
+    thread.helperEpoch = helper ? now : 0;
+    if (helper) thread.helper.emplace(engine);
 }
 
 }  // namespace kestrin

@@ -31,6 +31,12 @@
 // seeding (1 for the first fork), so forked workers of a seeded run are
 // reproducible too, and a child that seeds itself replays that seed's run.
 //
+// Resuming: savedRandomStreams() captures a seeded process's streams as the
+// calling thread would draw next (the seed's key, the thread's own streams,
+// and the C library generator's seed with the count of values drawn since), and
+// restoreRandomStreams() puts them back, in this or another process, so that
+// an interrupted run continues with the draws it would have made.
+//
 // Cost: a draw reads one thread-local engine and one global counter, no lock.
 #pragma once
 
@@ -38,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <string>
 
 namespace kestrin {
 
@@ -84,5 +91,11 @@ double randomNormal(double stddev);
 // length; trailing zero bytes do not count, so 7 and {7, 0} are one seed).
 void setRandomSeed(const unsigned char* bytes, size_t count);
 void setRandomSeed(uint64_t seed);
+
+// The streams as text; empty when the calling thread's streams are not seeded.
+std::string savedRandomStreams();
+// Seeds the process with what savedRandomStreams gave, the calling thread
+// taking the saved streams; std::invalid_argument for any other text.
+void restoreRandomStreams(const std::string& saved);
 
 }  // namespace kestrin

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "network/network_bytes.h"
 #include "python/boundary.h"
 #include "python/gil.h"
 #include "python/methods.h"
@@ -372,6 +373,97 @@ void checkpointEpochEnd(ModelCheckpointObject* checkpoint, int epoch, PyObject* 
     saveCheckpoint(path.get(), best);
 }
 
+// ---- BackupAndRestore ------------------------------------------------------
+
+BackupAndRestoreObject* asBackup(PyObject* self) { return reinterpret_cast<BackupAndRestoreObject*>(self); }
+
+int BackupAndRestore_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> int {
+        static const char* keywords[] = {"backup_dir", "save_freq", "delete_checkpoint", nullptr};
+        PyObject* backupDir = nullptr;
+        PyObject* saveFreq = nullptr;
+        int deleteCheckpoint = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|Op", const_cast<char**>(keywords), &backupDir, &saveFreq,
+                                         &deleteCheckpoint)) {
+            return -1;
+        }
+        PyRef path = PyRef::steal(pathText(backupDir, "backup_dir"));
+        if (PyUnicode_GetLength(path.get()) == 0) raise(PyExc_ValueError, "backup_dir must not be empty.");
+        bool everyEpoch = true;
+        long every = 1;
+        if (saveFreq != nullptr && !(PyUnicode_Check(saveFreq) && PyUnicode_CompareWithASCIIString(saveFreq, "epoch") == 0)) {
+            if (PyBool_Check(saveFreq) || !PyLong_Check(saveFreq)) {
+                PyRef shown = check(PyRef::steal(PyObject_Repr(saveFreq)));
+                PyErr_Format(PyExc_ValueError, "save_freq must be 'epoch' or a number of epochs of at least 1, not %U.",
+                             shown.get());
+                throw PythonErrorSet{};
+            }
+            every = PyLong_AsLong(saveFreq);
+            if (every == -1 && PyErr_Occurred()) throw PythonErrorSet{};
+            if (every < 1 || every > INT32_MAX) {
+                raise(PyExc_ValueError,
+                      "save_freq must be 'epoch' or a number of epochs of at least 1, not " + std::to_string(every) + ".");
+            }
+            everyEpoch = false;
+        }
+        BackupAndRestoreObject* backup = asBackup(self);
+        Py_XSETREF(backup->backupDir, path.release());
+        backup->saveFreq = static_cast<int>(every);
+        backup->everyEpoch = everyEpoch;
+        backup->deleteCheckpoint = deleteCheckpoint != 0;
+        return 0;
+    });
+}
+
+void BackupAndRestore_dealloc(PyObject* self) {
+    Py_CLEAR(asBackup(self)->backupDir);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* BackupAndRestore_saveFreq(PyObject* self, void*) {
+    const BackupAndRestoreObject* backup = asBackup(self);
+    if (backup->everyEpoch) return PyUnicode_FromString("epoch");
+    return PyLong_FromLong(backup->saveFreq);
+}
+
+PyObject* BackupAndRestore_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const BackupAndRestoreObject* backup = asBackup(self);
+        PyRef saveFreq = check(PyRef::steal(BackupAndRestore_saveFreq(self, nullptr)));
+        return PyUnicode_FromFormat("BackupAndRestore(backup_dir=%R, save_freq=%R, delete_checkpoint=%s)",
+                                    backup->backupDir ? backup->backupDir : Py_None, saveFreq.get(),
+                                    backup->deleteCheckpoint ? "True" : "False");
+    });
+}
+
+PyObject* BackupAndRestore_backupDir(PyObject* self, void*) {
+    PyObject* path = asBackup(self)->backupDir;
+    return newReference(path ? path : Py_None);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+PyMemberDef backupMembers[] = {
+    {"delete_checkpoint", T_BOOL, offsetof(BackupAndRestoreObject, deleteCheckpoint), READONLY,
+     "Whether a call that completes deletes its backup."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+PyGetSetDef backupGetSets[] = {
+    {"backup_dir", BackupAndRestore_backupDir, nullptr, "The directory that holds the backup.", nullptr},
+    {"save_freq", BackupAndRestore_saveFreq, nullptr, "'epoch', or the number of epochs between backups.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef backupMethods[] = {
+    {"__reduce__", BackupAndRestore_reduce, METH_NOARGS, "__reduce__(self)\n--\n\nThe state that pickle stores: the settings."},
+    {"__setstate__", BackupAndRestore_setstate, METH_O, "__setstate__(self, state)\n--\n\nRestores a pickled state."},
+    {"__copy__", BackupAndRestore_copy, METH_NOARGS, "__copy__(self)\n--\n\nA copy with the same settings."},
+    {"__deepcopy__", BackupAndRestore_deepcopy, METH_O, "__deepcopy__(self, memo)\n--\n\nA copy that shares nothing."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---- the submodule ---------------------------------------------------------
 
 PyModuleDef callbacksModule = {
@@ -421,11 +513,38 @@ PyTypeObject ModelCheckpointType = [] {
     return type;
 }();
 
+PyTypeObject BackupAndRestoreType = [] {
+    PyTypeObject type = blankType();
+    type.tp_name = "kestrin.callbacks.BackupAndRestore";
+    type.tp_basicsize = sizeof(BackupAndRestoreObject);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc =
+        "BackupAndRestore(backup_dir, save_freq='epoch', delete_checkpoint=True)\n--\n\n"
+        "Backs up the whole state of the run after every epoch (or every save_freq epochs; unlike Keras, an int "
+        "counts epochs) in backup_dir, in one file replaced atomically: the population with its scores, the "
+        "optimizer's state, the random streams of a seeded run, the history, the best network and the state of "
+        "the kestrin callbacks. When the same call starts again and finds the backup, it resumes after the last "
+        "backed-up epoch; a seeded run then ends exactly as it would have without the interruption. A call that "
+        "completes deletes its backup unless delete_checkpoint is False. A backup of another call (model shape, "
+        "optimizer, pop_size, loss, data shape) or a damaged one is refused with ValueError and left in place.";
+    type.tp_dealloc = BackupAndRestore_dealloc;
+    type.tp_repr = BackupAndRestore_repr;
+    type.tp_new = PyType_GenericNew;
+    type.tp_init = BackupAndRestore_init;
+    type.tp_methods = backupMethods;
+    type.tp_members = backupMembers;
+    type.tp_getset = backupGetSets;
+    return type;
+}();
+
 PyObject* makeCallbacksModule() {
-    if (PyType_Ready(&EarlyStoppingType) < 0 || PyType_Ready(&ModelCheckpointType) < 0) return nullptr;
+    if (PyType_Ready(&EarlyStoppingType) < 0 || PyType_Ready(&ModelCheckpointType) < 0 ||
+        PyType_Ready(&BackupAndRestoreType) < 0) {
+        return nullptr;
+    }
     PyRef module = PyRef::steal(PyModule_Create(&callbacksModule));
     if (!module) return nullptr;
-    for (PyTypeObject* type : {&EarlyStoppingType, &ModelCheckpointType}) {
+    for (PyTypeObject* type : {&EarlyStoppingType, &ModelCheckpointType, &BackupAndRestoreType}) {
         const char* name = std::strrchr(type->tp_name, '.') + 1;
         Py_INCREF(type);
         if (PyModule_AddObject(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
@@ -461,12 +580,18 @@ CallbackList::CallbackList(PyObject* given) {
         Kind kind = Kind::generic;
         if (Py_IS_TYPE(item, &EarlyStoppingType)) kind = Kind::earlyStopping;
         if (Py_IS_TYPE(item, &ModelCheckpointType)) kind = Kind::checkpoint;
+        if (Py_IS_TYPE(item, &BackupAndRestoreType)) kind = Kind::backup;
         // __new__ alone leaves the texts null, which the epochs would read.
         const bool blank = (kind == Kind::earlyStopping && asEarlyStopping(item)->monitor == nullptr) ||
-                           (kind == Kind::checkpoint && asCheckpoint(item)->filepath == nullptr);
+                           (kind == Kind::checkpoint && asCheckpoint(item)->filepath == nullptr) ||
+                           (kind == Kind::backup && asBackup(item)->backupDir == nullptr);
         if (blank) {
             raise(PyExc_ValueError, std::string("callbacks[") + std::to_string(i) + "] is a " +
                                         Py_TYPE(item)->tp_name + " that __init__ has not set up.");
+        }
+        if (kind == Kind::backup) {
+            if (backup_) raise(PyExc_ValueError, "callbacks holds more than one BackupAndRestore.");
+            backup_ = asBackup(item);
         }
         entries_.push_back(Entry{PyRef::borrow(item), kind, std::nullopt});
     }
@@ -536,6 +661,8 @@ void CallbackList::epochEnd(int epoch, const MakeLogs& logs, const Network& best
             case Kind::checkpoint:
                 checkpointEpochEnd(asCheckpoint(entry.object.get()), epoch, epochLogs.get(), best);
                 break;
+            case Kind::backup:
+                break;  // the training call writes the backup once every callback has run
             case Kind::generic: {
                 PyRef number = check(PyRef::steal(PyLong_FromLong(epoch)));
                 callIfPresent(entry.object.get(), "on_epoch_end", number.get(), epochLogs.get());
@@ -558,6 +685,74 @@ void CallbackList::trainEnd(const MakeLogs& logs) {
         PyRef lastLogs = logs ? logs() : emptyLogs();
         callIfPresent(entry.object.get(), "on_train_end", lastLogs.get());
     }
+}
+
+// ---- the callbacks' part of a backup ---------------------------------------
+
+namespace {
+
+const char* keptTypeName(PyObject* object) { return std::strrchr(Py_TYPE(object)->tp_name, '.') + 1; }
+
+PyRef pickleModule() { return check(PyRef::steal(PyImport_ImportModule("pickle"))); }
+
+}  // namespace
+
+std::string CallbackList::keptKinds() const {
+    std::string kinds;
+    for (const Entry& entry : entries_) {
+        if (entry.kind != Kind::earlyStopping && entry.kind != Kind::checkpoint) continue;
+        if (!kinds.empty()) kinds += ", ";
+        kinds += keptTypeName(entry.object.get());
+    }
+    return kinds.empty() ? "none" : kinds;
+}
+
+// A list of (state, kept network's '.kn' bytes or None), one per such callback, pickled.
+std::string CallbackList::savedStates() const {
+    PyRef states = check(PyRef::steal(PyList_New(0)));
+    for (const Entry& entry : entries_) {
+        if (entry.kind != Kind::earlyStopping && entry.kind != Kind::checkpoint) continue;
+        PyRef reduced = check(PyRef::steal(entry.kind == Kind::earlyStopping
+                                               ? EarlyStopping_reduce(entry.object.get(), nullptr)
+                                               : ModelCheckpoint_reduce(entry.object.get(), nullptr)));
+        PyObject* state = PyTuple_GET_ITEM(reduced.get(), 2);  // borrowed
+        PyRef kept = PyRef::borrow(Py_None);
+        if (entry.kept) {
+            const std::string bytes = encodeNetwork(*entry.kept);
+            kept = check(PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()))));
+        }
+        PyRef pair = check(PyRef::steal(PyTuple_Pack(2, state, kept.get())));
+        if (PyList_Append(states.get(), pair.get()) < 0) throw PythonErrorSet{};
+    }
+    PyRef pickled = check(PyRef::steal(PyObject_CallMethod(pickleModule().get(), "dumps", "Oi", states.get(), 4)));
+    return std::string(PyBytes_AS_STRING(pickled.get()), static_cast<size_t>(PyBytes_GET_SIZE(pickled.get())));
+}
+
+void CallbackList::restoreStates(const std::string& saved) {
+    PyRef bytes = check(PyRef::steal(PyBytes_FromStringAndSize(saved.data(), static_cast<Py_ssize_t>(saved.size()))));
+    PyRef states = check(PyRef::steal(PyObject_CallMethod(pickleModule().get(), "loads", "O", bytes.get())));
+    if (!PyList_Check(states.get())) raise(PyExc_ValueError, "The backup's callback states are damaged.");
+    Py_ssize_t at = 0;
+    for (Entry& entry : entries_) {
+        if (entry.kind != Kind::earlyStopping && entry.kind != Kind::checkpoint) continue;
+        if (at >= PyList_GET_SIZE(states.get())) raise(PyExc_ValueError, "The backup holds too few callback states.");
+        PyRef pair = PyRef::borrow(PyList_GET_ITEM(states.get(), at++));
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+            raise(PyExc_ValueError, "The backup's callback states are damaged.");
+        }
+        PyObject* state = PyTuple_GET_ITEM(pair.get(), 0);
+        PyObject* kept = PyTuple_GET_ITEM(pair.get(), 1);
+        std::optional<Network> network;
+        if (kept != Py_None) {
+            if (!PyBytes_Check(kept)) raise(PyExc_ValueError, "The backup's callback states are damaged.");
+            network = decodeNetwork(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(kept)),
+                                    static_cast<size_t>(PyBytes_GET_SIZE(kept)), "network kept by a callback");
+        }
+        check(PyRef::steal(entry.kind == Kind::earlyStopping ? EarlyStopping_setstate(entry.object.get(), state)
+                                                             : ModelCheckpoint_setstate(entry.object.get(), state)));
+        entry.kept = std::move(network);
+    }
+    if (at != PyList_GET_SIZE(states.get())) raise(PyExc_ValueError, "The backup holds too many callback states.");
 }
 
 }  // namespace kestrin::py

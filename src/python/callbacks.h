@@ -3,14 +3,17 @@
 // callbacks of one training call. Any object may be a callback; each of its
 // methods set_model, set_params, on_train_begin, on_epoch_begin,
 // on_train_batch_begin, on_train_batch_end, on_epoch_end and on_train_end is
-// looked up when it is due and called if present, as Keras does. EarlyStopping and ModelCheckpoint are run natively, so that they keep
-// and save C++ networks without going through Python.
+// looked up when it is due and called if present, as Keras does.
+// EarlyStopping and ModelCheckpoint are run natively, so that they keep and
+// save C++ networks without going through Python; BackupAndRestore is run by
+// the training call itself (python/backup_run.h).
 #pragma once
 
 #include "python/pyref.h"
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "network/network.h"
@@ -43,8 +46,17 @@ struct ModelCheckpointObject {
     double best;
 };
 
+struct BackupAndRestoreObject {
+    PyObject_HEAD
+    PyObject* backupDir;  // str
+    int saveFreq;         // a backup after every saveFreq-th epoch
+    bool everyEpoch;      // save_freq was given as "epoch"
+    bool deleteCheckpoint;
+};
+
 extern PyTypeObject EarlyStoppingType;
 extern PyTypeObject ModelCheckpointType;
+extern PyTypeObject BackupAndRestoreType;
 
 // The submodule kestrin.callbacks (a new reference, or null with an error set).
 PyObject* makeCallbacksModule();
@@ -84,8 +96,17 @@ public:
     // logs may be empty (no epoch ran): the callbacks get {}.
     void trainEnd(const MakeLogs& logs);
 
+    // The list's BackupAndRestore (at most one), or null.
+    BackupAndRestoreObject* backup() const { return backup_; }
+    // The type names of the callbacks whose state a backup keeps, in order.
+    std::string keptKinds() const;
+    // Those callbacks' states (pickled, with the networks restore_best_weights
+    // kept), and back after trainBegin; ValueError for states of another list.
+    std::string savedStates() const;
+    void restoreStates(const std::string& saved);
+
 private:
-    enum class Kind { generic, earlyStopping, checkpoint };
+    enum class Kind { generic, earlyStopping, checkpoint, backup };
     struct Entry {
         PyRef object;
         Kind kind;
@@ -94,6 +115,7 @@ private:
     std::vector<Entry> entries_;
     PyRef model_;
     bool wantsBatches_ = false;
+    BackupAndRestoreObject* backup_ = nullptr;  // borrowed from entries_
 };
 
 }  // namespace kestrin::py

@@ -48,7 +48,10 @@ PyObject* Alpha_repr(PyObject* self);
 PyObject* Model_to_dot(PyObject* self, PyObject* unused);
 
 // persistence.cpp
-PyObject* Model_save(PyObject* self, PyObject* args);
+PyObject* Model_save(PyObject* self, PyObject* args, PyObject* kwargs);
+// Attribute lookup that names what a Keras callback needs when it asks for a
+// Keras model's attribute (keras_needs.cpp).
+PyObject* Model_getattro(PyObject* self, PyObject* name);
 PyObject* kestrin_load(PyObject* module, PyObject* args);
 // A new kestrin.Model made from (inputs, outputs) that then takes over network.
 // Throws PythonErrorSet; call inside guarded().
@@ -77,6 +80,10 @@ PyObject* ModelCheckpoint_reduce(PyObject* self, PyObject* args);
 PyObject* ModelCheckpoint_setstate(PyObject* self, PyObject* state);
 PyObject* ModelCheckpoint_copy(PyObject* self, PyObject* args);
 PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo);
+PyObject* BackupAndRestore_reduce(PyObject* self, PyObject* args);
+PyObject* BackupAndRestore_setstate(PyObject* self, PyObject* state);
+PyObject* BackupAndRestore_copy(PyObject* self, PyObject* args);
+PyObject* BackupAndRestore_deepcopy(PyObject* self, PyObject* memo);
 
 // seeding.cpp
 PyObject* kestrin_set_random_seed(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -143,7 +143,8 @@ PyMethodDef modelMethods[] = {
     {"get_connections", Model_get_connections, METH_VARARGS,
      "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
     {"to_keras", Model_to_keras, METH_VARARGS, "to_keras(self)\n--\n\nConvert the Kestrin model to a Keras model."},
-    {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_save)), METH_VARARGS | METH_KEYWORDS,
+     "save(self, path)\n--\n\nSaves the model using the '.kn' format."},
     {"to_dot", Model_to_dot, METH_NOARGS,
      "to_dot(self)\n--\n\nThe network as Graphviz DOT text: inputs, hidden nodes and outputs in ranks, each node "
      "with its activation and bias, each connection with its weight (blue positive, red negative, wider when "
@@ -363,6 +364,7 @@ PyTypeObject ModelType = [] {
     type.tp_methods = modelMethods;
     type.tp_members = modelMembers;
     type.tp_getset = modelGetSets;
+    type.tp_getattro = Model_getattro;
     return type;
 }();
 

@@ -35,8 +35,15 @@ PyObject* modelFromNetwork(Network&& network) {
     return model.release();
 }
 
-PyObject* Model_save(PyObject* self, PyObject* args) {
+PyObject* Model_save(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+            // Keras's ModelCheckpoint calls model.save(filepath, overwrite=True).
+            raise(PyExc_TypeError,
+                  "save() takes no keyword arguments (Keras's ModelCheckpoint calls model.save(filepath, "
+                  "overwrite=True) to write a Keras model's '.keras' file; kestrin.callbacks.ModelCheckpoint writes "
+                  "'.kn' files)");
+        }
         PyObject* given = nullptr;
         if (!PyArg_ParseTuple(args, "O", &given)) return nullptr;
         const std::string path = pathFrom(given);

@@ -258,6 +258,7 @@ constexpr long kAlphaVersion = 1;
 constexpr long kBetaVersion = 1;
 constexpr long kEarlyStoppingVersion = 1;
 constexpr long kCheckpointVersion = 1;
+constexpr long kBackupVersion = 1;
 
 // The only monitor id, "size".
 constexpr int32_t kSizeMonitor = 0;
@@ -520,6 +521,33 @@ void restoreCheckpoint(PyObject* self, PyObject* state) {
     in.restoreAttributes();
 }
 
+PyRef backupState(PyObject* self) {
+    const BackupAndRestoreObject* backup = reinterpret_cast<BackupAndRestoreObject*>(self);
+    StateWriter out(self, kBackupVersion);
+    out.putObject("backup_dir", backup->backupDir);
+    out.putInt("save_freq", backup->everyEpoch ? 0 : backup->saveFreq);  // 0: "epoch"
+    out.putFlag("delete_checkpoint", backup->deleteCheckpoint);
+    return out.finish();
+}
+
+void restoreBackup(PyObject* self, PyObject* state) {
+    StateReader in(self, state, kBackupVersion);
+    PyRef backupDir = in.text("backup_dir");
+    const int32_t saveFreq = in.int32("save_freq");
+    const bool deleteCheckpoint = in.flag("delete_checkpoint");
+    in.finish();
+    if (saveFreq < 0) in.refuse(mustNotBeNegative("save_freq"));
+    if (PyUnicode_GetLength(backupDir.get()) == 0) in.refuse("'backup_dir' must not be empty");
+
+    BackupAndRestoreObject* backup = reinterpret_cast<BackupAndRestoreObject*>(self);
+    backup->everyEpoch = saveFreq == 0;
+    backup->saveFreq = saveFreq == 0 ? 1 : saveFreq;
+    backup->deleteCheckpoint = deleteCheckpoint;
+    // Last: releasing the old str may run Python code.
+    Py_XSETREF(backup->backupDir, backupDir.release());
+    in.restoreAttributes();
+}
+
 // ---- the methods, the same for every type -----------------------------------
 
 using StateOf = PyRef (*)(PyObject*);
@@ -618,6 +646,13 @@ PyObject* ModelCheckpoint_copy(PyObject* self, PyObject*) {
 }
 PyObject* ModelCheckpoint_deepcopy(PyObject* self, PyObject* memo) {
     return deepCopy(self, memo, checkpointState, restoreCheckpoint);
+}
+
+PyObject* BackupAndRestore_reduce(PyObject* self, PyObject*) { return reduce(self, backupState); }
+PyObject* BackupAndRestore_setstate(PyObject* self, PyObject* state) { return setState(self, state, restoreBackup); }
+PyObject* BackupAndRestore_copy(PyObject* self, PyObject*) { return shallowCopy(self, backupState, restoreBackup); }
+PyObject* BackupAndRestore_deepcopy(PyObject* self, PyObject* memo) {
+    return deepCopy(self, memo, backupState, restoreBackup);
 }
 
 }  // namespace kestrin::py

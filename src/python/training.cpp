@@ -15,6 +15,7 @@
 
 #include "network/console.h"
 #include "python/arrays.h"
+#include "python/backup_run.h"
 #include "python/boundary.h"
 #include "python/callbacks.h"
 #include "python/gil.h"
@@ -38,11 +39,46 @@ std::string lossName(int32_t id) {
     return id >= 0 && id < kLossCount ? kLossNames[static_cast<size_t>(id)] : "metric_" + std::to_string(id);
 }
 
-void checkPopulationAndEpochs(int popSize, int epochs) {
+void checkPopulationAndEpochs(int popSize, int epochs, int initialEpoch) {
     if (popSize < 2 || popSize % 2 != 0) {
         raise(PyExc_ValueError, "pop_size must be an even number of at least 2, got " + std::to_string(popSize) + ".");
     }
     if (epochs < 0) raise(PyExc_ValueError, "epochs must be at least 0, got " + std::to_string(epochs) + ".");
+    if (initialEpoch < 0) {
+        raise(PyExc_ValueError, "initial_epoch must be at least 0, got " + std::to_string(initialEpoch) + ".");
+    }
+}
+
+// ---- what a backup must match ----------------------------------------------
+
+std::string rowsText(const SampleMatrix& rows) {
+    std::string text = "(";
+    text += std::to_string(rows.rows());
+    text += ", ";
+    text += std::to_string(rows.columns());
+    return text += ")";
+}
+
+std::string modelShape(const Network& start) {
+    return "inputs=" + std::to_string(start.inputs) + ", outputs=" + std::to_string(start.outputs) +
+           ", size=" + std::to_string(start.size);
+}
+
+std::string optimizerText(PyObject* optimizer) {
+    if (optimizer == nullptr) return "'alpha'";
+    PyRef shown = check(PyRef::steal(PyObject_Repr(optimizer)));
+    const char* text = PyUnicode_AsUTF8(shown.get());
+    if (text == nullptr) throw PythonErrorSet{};
+    return text;
+}
+
+std::string lossesText(const std::vector<int32_t>& ids) {
+    std::string text;
+    for (const int32_t id : ids) {
+        if (!text.empty()) text += ", ";
+        text += lossName(id);
+    }
+    return text;
 }
 
 void checkHasRows(const SampleMatrix& x, PyObject* array, const char* name) {
@@ -262,7 +298,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         static const char* keywords[] = {"x_train",   "y_train",          "pop_size",      "batch_size",
                                          "epochs",    "validation_data",  "verbose",       "callbacks",
                                          "workers",   "validation_split", "sample_weight", "class_weight",
-                                         nullptr};
+                                         "initial_epoch", nullptr};
         PyObject* xArray = nullptr;
         PyObject* yArray = nullptr;
         PyObject* validationData = Py_None;
@@ -272,11 +308,11 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* sampleWeight = Py_None;
         PyObject* classWeight = Py_None;
         DatasetOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO$OdOO", const_cast<char**>(keywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO$OdOOi", const_cast<char**>(keywords),
                                          &PyArray_Type, &xArray, &PyArray_Type, &yArray, &options.popSize,
                                          &options.batchSize, &options.epochs, &validationData, &options.verbose,
                                          &callbackArgument, &workersValue, &validationSplit, &sampleWeight,
-                                         &classWeight)) {
+                                         &classWeight, &options.initialEpoch)) {
             return nullptr;
         }
         options.workers = workersFrom(workersValue);
@@ -318,7 +354,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Training samples only, as Keras weighs them.
         applyClassWeights(classWeight, model->metricIds, y, weights);
 
-        checkPopulationAndEpochs(options.popSize, options.epochs);
+        checkPopulationAndEpochs(options.popSize, options.epochs, options.initialEpoch);
         if (options.batchSize != -1 && options.batchSize < 1) {
             raise(PyExc_ValueError, "batch_size must be -1 (the whole training set) or at least 1, got " +
                                         std::to_string(options.batchSize) + ".");
@@ -346,14 +382,39 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
+        const PyRef optimizer = PyRef::borrow(model->optimizer);
         const Network start = model->network;
         options.sampleWeights = std::move(weights);
         std::optional<ValidationSet> validation;
         if (hasValidation) {
             validation = ValidationSet{xVal.view(), yVal.view().weighted(valWeights.empty() ? nullptr : valWeights.data())};
         }
+        BackupRun::Identity identity;
+        if (callbacks.backup()) {
+            identity = {{"call", "evolve"},
+                        {"model", modelShape(start)},
+                        {"optimizer", optimizerText(optimizer.get())},
+                        {"pop_size", std::to_string(options.popSize)},
+                        {"loss", lossesText(options.metricIds)},
+                        {"x_train shape", rowsText(x)},
+                        {"y_train shape", rowsText(y)},
+                        {"validation shape", hasValidation ? rowsText(xVal) : "none"},
+                        {"batch_size", std::to_string(options.batchSize)},
+                        {"kestrin callbacks", callbacks.keptKinds()}};
+        }
+        BackupRun backup(callbacks.backup(), std::move(identity));
+        const std::optional<RunState> resume = backup.load();
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset,
                       {options.verbose, options.epochs, batchCount(x.rows(), options.batchSize)});
+        if (resume) callbacks.restoreStates(resume->callerState);
+        options.resume = resume ? &*resume : nullptr;
+        if (backup.active()) {
+            options.saveEvery = backup.every();
+            options.saveState = [&](const RunStateView& state) {
+                HeldGil held;
+                backup.save(state, callbacks);
+            };
+        }
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {
@@ -396,7 +457,9 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return datasetLogs(result->epochs.back(), options.metricIds, options.monitorIds, hasValidation);
             };
         }
+        backup.flush();
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
+        backup.remove();
         return history.release();
     });
 }
@@ -404,27 +467,48 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         ModelObject* model = asModel(self);
-        static const char* keywords[] = {"train_func",      "pop_size",  "epochs", "verbose",
-                                         "validation_func", "callbacks", nullptr};
+        static const char* keywords[] = {"train_func",      "pop_size",  "epochs",        "verbose",
+                                         "validation_func", "callbacks", "initial_epoch", nullptr};
         PyObject* trainFunc = nullptr;
         PyObject* validationFunc = Py_None;
         PyObject* callbackArgument = Py_None;
         FunctionOptions options;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO", const_cast<char**>(keywords), &trainFunc,
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO$i", const_cast<char**>(keywords), &trainFunc,
                                          &options.popSize, &options.epochs, &options.verbose, &validationFunc,
-                                         &callbackArgument)) {
+                                         &callbackArgument, &options.initialEpoch)) {
             return nullptr;
         }
         CallbackList callbacks(callbackArgument);
-        checkPopulationAndEpochs(options.popSize, options.epochs);
+        checkPopulationAndEpochs(options.popSize, options.epochs, options.initialEpoch);
 
         // Copies: the user's functions may recompile or reinitialise the model meanwhile.
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
+        const PyRef optimizer = PyRef::borrow(model->optimizer);
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
+        BackupRun::Identity identity;
+        if (callbacks.backup()) {
+            identity = {{"call", "func_evolve"},
+                        {"model", modelShape(start)},
+                        {"optimizer", optimizerText(optimizer.get())},
+                        {"pop_size", std::to_string(options.popSize)},
+                        {"validation", hasValidation ? "validation_func" : "none"},
+                        {"kestrin callbacks", callbacks.keptKinds()}};
+        }
+        BackupRun backup(callbacks.backup(), std::move(identity));
+        const std::optional<RunState> resume = backup.load();
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function,
                       {options.verbose, options.epochs, 1});
+        if (resume) callbacks.restoreStates(resume->callerState);
+        options.resume = resume ? &*resume : nullptr;
+        if (backup.active()) {
+            options.saveEvery = backup.every();
+            options.saveState = [&](const RunStateView& state) {
+                HeldGil held;
+                backup.save(state, callbacks);
+            };
+        }
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {
@@ -472,7 +556,9 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!result->epochs.empty()) {
             lastLogs = [&] { return functionLogs(result->epochs.back(), options.monitorIds, hasValidation); };
         }
+        backup.flush();
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
+        backup.remove();
         return history.release();
     });
 }

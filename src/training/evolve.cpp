@@ -12,6 +12,7 @@
 #include "evolution/mutation.h"
 #include "evolution/ordering.h"
 #include "network/memory.h"
+#include "network/random.h"
 #include "training/evaluate.h"
 #include "training/gradient.h"
 #include "training/parallel_scorer.h"
@@ -25,8 +26,102 @@ constexpr double kLargestFinite = std::numeric_limits<double>::max();
 // How often keepGoing is asked while networks are being built.
 constexpr std::chrono::milliseconds kPollInterval{100};
 
-void checkEpochs(int epochs) {
+void checkEpochs(int epochs, int initialEpoch) {
     if (epochs < 0) throw std::invalid_argument("The number of epochs (" + std::to_string(epochs) + ") is negative.");
+    if (initialEpoch < 0) {
+        throw std::invalid_argument("The initial epoch (" + std::to_string(initialEpoch) + ") is negative.");
+    }
+}
+
+[[noreturn]] void refuseBackup(const std::string& defect) {
+    throw std::invalid_argument("The backup does not fit this call: " + defect + ".");
+}
+
+// The members, the strategy's state and the best of a backup, after the
+// strategy built its own first population (restoreState expects one).
+void resumeMembers(const RunState& resume, const Network& start, int popSize, EvolutionStrategy& strategy,
+                   std::vector<Network>& population, Network& best) {
+    if (resume.population.size() != static_cast<size_t>(popSize)) {
+        refuseBackup("it holds " + std::to_string(resume.population.size()) + " members, not pop_size=" +
+                     std::to_string(popSize));
+    }
+    for (const Network& member : resume.population) {
+        if (member.inputs != start.inputs || member.outputs != start.outputs) {
+            refuseBackup("its networks have other inputs or outputs");
+        }
+    }
+    if (resume.best.inputs != start.inputs || resume.best.outputs != start.outputs) {
+        refuseBackup("its best network has other inputs or outputs");
+    }
+    strategy.restoreState(resume.strategyState);
+    population = resume.population;
+    best = resume.best;
+}
+
+bool saveDue(const std::function<void(const RunStateView&)>& save, int every, int epoch) {
+    return save && every > 0 && (epoch + 1) % every == 0;
+}
+
+// A dataset epoch as a history row: the losses, the validation values, the size.
+std::vector<double> historyRow(const DatasetEpoch& epoch) {
+    std::vector<double> row = epoch.losses;
+    row.insert(row.end(), epoch.validation.begin(), epoch.validation.end());
+    row.push_back(epoch.size);
+    return row;
+}
+
+DatasetEpoch datasetEpoch(const std::vector<double>& row, size_t metrics, bool validated) {
+    const size_t width = metrics * (validated ? 2 : 1) + 1;
+    if (row.size() != width) refuseBackup("its history has rows of " + std::to_string(row.size()) + " values, not " +
+                                          std::to_string(width));
+    DatasetEpoch epoch;
+    const auto at = [&](size_t k) { return row.begin() + static_cast<std::ptrdiff_t>(k); };
+    epoch.losses.assign(at(0), at(metrics));
+    if (validated) epoch.validation.assign(at(metrics), at(2 * metrics));
+    epoch.size = static_cast<int32_t>(row.back());
+    return epoch;
+}
+
+std::vector<double> historyRow(const FunctionEpoch& epoch) { return {epoch.loss, epoch.validation, double(epoch.size)}; }
+
+FunctionEpoch functionEpoch(const std::vector<double>& row) {
+    if (row.size() != 3) refuseBackup("its history has rows of " + std::to_string(row.size()) + " values, not 3");
+    return FunctionEpoch{row[0], row[1], static_cast<int32_t>(row[2])};
+}
+
+// Hands the loop's state to save as it is, with what only exists on demand:
+// the strategy's state, the random streams and the history rows. Nothing
+// here draws (a default-made Network would: a backup must not change the run).
+template <typename Epoch>
+void saveAt(const std::function<void(const RunStateView&)>& save, int epoch, const std::vector<Network>& population,
+            const ScoreRows& scores, const EvolutionStrategy& strategy, const Network& best,
+            const std::vector<int32_t>& rowOrder, const std::vector<Epoch>& epochs) {
+    static const std::vector<std::pair<std::string, std::string>> noIdentity;
+    static const std::string noCallerState;
+    const std::vector<double> strategyState = strategy.savedState();
+    const std::string streams = savedRandomStreams();
+    std::vector<std::vector<double>> history;
+    history.reserve(epochs.size());
+    for (const Epoch& done : epochs) history.push_back(historyRow(done));
+    save(RunStateView{noIdentity, epoch, population, scores, strategyState, streams, best, rowOrder, history,
+                      noCallerState});
+}
+
+// The order that moves original row k to where the backup's order has it.
+std::vector<int32_t> placing(const std::vector<int32_t>& rowOrder, int32_t n) {
+    if (rowOrder.size() != static_cast<size_t>(n)) {
+        refuseBackup("its order of the training rows is for " + std::to_string(rowOrder.size()) + " rows, not " +
+                     std::to_string(n));
+    }
+    std::vector<int32_t> order(static_cast<size_t>(n), -1);
+    for (int32_t position = 0; position < n; ++position) {
+        const int32_t original = rowOrder[static_cast<size_t>(position)];
+        if (original < 0 || original >= n || order[static_cast<size_t>(original)] != -1) {
+            refuseBackup("its order of the training rows is no permutation");
+        }
+        order[static_cast<size_t>(original)] = position;
+    }
+    return order;
 }
 
 // The forward pass reads `inputs` values of every x row and evaluate reads one
@@ -143,7 +238,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                                              const std::optional<ValidationSet>& validation,
                                              const DatasetOptions& options, const KeepGoing& keepGoing) {
     checkPopulationSize(options.popSize);
-    checkEpochs(options.epochs);
+    checkEpochs(options.epochs, options.initialEpoch);
     if (x.rows() < 1) throw std::invalid_argument("The training set has no samples.");
     if (y.rows() != x.rows()) throw std::invalid_argument("The training inputs and targets differ in length.");
     if (options.metricIds.empty()) throw std::invalid_argument("No loss to evolve on.");
@@ -179,7 +274,37 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                           request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam);
         });
 
-        for (int epoch = 0; epoch < options.epochs; ++epoch) {
+        // The training rows' order by original index, for a backup.
+        const bool tracksRows = (options.saveState || options.resume) && batches >= 2;
+        std::vector<int32_t> rowOrder;
+        if (tracksRows) {
+            rowOrder.resize(static_cast<size_t>(n));
+            for (int32_t i = 0; i < n; ++i) rowOrder[static_cast<size_t>(i)] = i;
+        }
+        ScoreRows lastScores;
+        int firstEpoch = options.initialEpoch;
+        if (options.resume) {
+            const RunState& resume = *options.resume;
+            resumeMembers(resume, start, options.popSize, *strategy, population, best);
+            for (const std::vector<double>& row : resume.history) {
+                result.epochs.push_back(datasetEpoch(row, ids.size(), validation.has_value()));
+            }
+            if (tracksRows) {
+                const std::vector<int32_t> order = placing(resume.rowOrder, n);
+                x.reorderRows(order);
+                y.reorderRows(order);
+                reorder(weights, order);
+                rowOrder = resume.rowOrder;
+            } else if (!resume.rowOrder.empty()) {
+                refuseBackup("it was written with mini-batches");
+            }
+            lastScores = resume.scores;
+            firstEpoch = resume.epoch + 1;
+            // Last: nothing may draw between this and the epoch that follows.
+            if (!resume.randomStreams.empty()) restoreRandomStreams(resume.randomStreams);
+        }
+
+        for (int epoch = firstEpoch; epoch < options.epochs; ++epoch) {
             if (options.epochBegin) options.epochBegin(epoch);
             const SteadyTime epochStart = std::chrono::steady_clock::now();
             if (batches >= 2) {
@@ -187,6 +312,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 x.reorderRows(order);
                 y.reorderRows(order);
                 reorder(weights, order);
+                if (tracksRows) reorder(rowOrder, order);
             }
             std::vector<double> losses(ids.size(), 0.0);
             double sizes = 0.0;
@@ -199,7 +325,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 batchX = x.view().slice(static_cast<int32_t>(first), count);
                 batchY = y.view().weighted(weights.empty() ? nullptr : weights.data()).slice(static_cast<int32_t>(first), count);
 
-                const ScoreRows scores = strategy->step(
+                ScoreRows scores = strategy->step(
                     population,
                     [&](std::vector<Network>& networks) { return scorer.score(networks, batchX, batchY, ids); },
                     throttled.poll());
@@ -220,6 +346,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                     printUpdate(options.verbose, options.monitorIds, static_cast<int>(sizes / (batch + 1)), ids,
                                 epochStart, epoch, options.epochs, batch, batches, losses, false, {});
                 }
+                lastScores = std::move(scores);
             }
 
             DatasetEpoch record;
@@ -230,7 +357,11 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             for (double& value : record.losses) value /= batches;
             record.size = best.size;
             result.epochs.push_back(std::move(record));
-            if (options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best)) break;
+            const bool stop = options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best);
+            if (saveDue(options.saveState, options.saveEvery, epoch)) {
+                saveAt(options.saveState, epoch, population, lastScores, *strategy, best, rowOrder, result.epochs);
+            }
+            if (stop) break;
         }
         return result;
     } catch (const TrainingStopped&) {
@@ -242,7 +373,7 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
                                                const KeepGoing& keepGoing, const PopulationScorer& score,
                                                const NetworkScorer& validate) {
     checkPopulationSize(options.popSize);
-    checkEpochs(options.epochs);
+    checkEpochs(options.epochs, options.initialEpoch);
     checkCanEvolve(start, options.popSize, EvolutionLoop::function);
 
     const std::shared_ptr<EvolutionStrategy> strategy = strategyOr(options.strategy);
@@ -251,13 +382,25 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
         std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
         FunctionResult result{population[0], {}};
         Network& best = result.best;
+        ScoreRows scores;
+        int firstEpoch = options.initialEpoch;
+        if (options.resume) {
+            const RunState& resume = *options.resume;
+            resumeMembers(resume, start, options.popSize, *strategy, population, best);
+            if (!resume.rowOrder.empty()) refuseBackup("it was written by evolve");
+            for (const std::vector<double>& row : resume.history) result.epochs.push_back(functionEpoch(row));
+            scores = resume.scores;
+            firstEpoch = resume.epoch + 1;
+            // Last: nothing may draw between this and the epoch that follows.
+            if (!resume.randomStreams.empty()) restoreRandomStreams(resume.randomStreams);
+        }
 
-        for (int epoch = 0; epoch < options.epochs; ++epoch) {
+        for (int epoch = firstEpoch; epoch < options.epochs; ++epoch) {
             if (keepGoing && !keepGoing()) return std::nullopt;
             if (options.epochBegin) options.epochBegin(epoch);
             const SteadyTime epochStart = std::chrono::steady_clock::now();
 
-            const ScoreRows scores = strategy->step(population, score, throttled.poll());
+            scores = strategy->step(population, score, throttled.poll());
             FunctionEpoch record;
             record.loss = kLargestFinite;
             if (const std::optional<size_t> found = bestIndex(scores)) {
@@ -269,7 +412,12 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
                              record.loss, static_cast<bool>(validate), record.validation);
             record.size = best.size;
             result.epochs.push_back(record);
-            if (options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best)) break;
+            const bool stop = options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best);
+            if (saveDue(options.saveState, options.saveEvery, epoch)) {
+                static const std::vector<int32_t> noRows;
+                saveAt(options.saveState, epoch, population, scores, *strategy, best, noRows, result.epochs);
+            }
+            if (stop) break;
         }
         return result;
     } catch (const TrainingStopped&) {

@@ -23,6 +23,7 @@
 #include "evolution/selection.h"
 #include "evolution/strategy.h"
 #include "network/network.h"
+#include "training/run_backup.h"
 #include "training/sample_matrix.h"
 
 namespace kestrin {
@@ -86,6 +87,17 @@ struct DatasetOptions {
     int workers = 1;  // threads that score; any count gives the same bits
     // One weight per training sample, shuffled with it; empty: all weigh the same.
     std::vector<double> sampleWeights;
+    // The first epoch to run (Keras's initial_epoch): epoch numbers start there.
+    int initialEpoch = 0;
+    // A backup to continue from, after its epoch, with its population, strategy
+    // state, random streams, best network and history (std::invalid_argument
+    // when it does not fit the call). initialEpoch does not count then.
+    const RunState* resume = nullptr;
+    // Called after every epoch e with (e + 1) % saveEvery == 0, once epochEnd
+    // ran, with the state to back up (identity and callerState left empty);
+    // the view is valid during the call only.
+    int saveEvery = 1;
+    std::function<void(const RunStateView& state)> saveState;
 };
 
 struct ValidationSet {
@@ -118,6 +130,17 @@ struct FunctionOptions {
     std::shared_ptr<EvolutionStrategy> strategy;  // null: a new AlphaStrategy
     std::function<void(int epoch)> epochBegin;
     std::function<bool(int epoch, const FunctionEpoch& record, const Network& best)> epochEnd;
+    // The first epoch to run (Keras's initial_epoch): epoch numbers start there.
+    int initialEpoch = 0;
+    // A backup to continue from, after its epoch, with its population, strategy
+    // state, random streams, best network and history (std::invalid_argument
+    // when it does not fit the call). initialEpoch does not count then.
+    const RunState* resume = nullptr;
+    // Called after every epoch e with (e + 1) % saveEvery == 0, once epochEnd
+    // ran, with the state to back up (identity and callerState left empty);
+    // the view is valid during the call only.
+    int saveEvery = 1;
+    std::function<void(const RunStateView& state)> saveState;
 };
 
 struct FunctionEpoch {

@@ -68,6 +68,7 @@ class Model:
         validation_split: float = 0.0,
         sample_weight: _Array | None = None,
         class_weight: dict[int, float] | None = None,
+        initial_epoch: int = 0,
     ) -> _History: ...
     def func_evolve(
         self,
@@ -77,6 +78,8 @@ class Model:
         verbose: int = 1,
         validation_func: Callable[[Genome], float] | None = None,
         callbacks: _Callbacks = None,
+        *,
+        initial_epoch: int = 0,
     ) -> _History: ...
     def predict(self, x: _Array, /, *, workers: int = 1) -> npt.NDArray[np.float64]: ...
     def evaluate(

@@ -1,6 +1,7 @@
 """Callbacks for Model.evolve and Model.func_evolve."""
 
 import os
+from typing import Literal
 
 class EarlyStopping:
     def __init__(
@@ -47,3 +48,17 @@ class ModelCheckpoint:
     def save_best_only(self) -> bool: ...
     @property
     def best(self) -> float | None: ...
+
+class BackupAndRestore:
+    def __init__(
+        self,
+        backup_dir: str | os.PathLike[str],
+        save_freq: Literal["epoch"] | int = "epoch",
+        delete_checkpoint: bool = True,
+    ) -> None: ...
+    @property
+    def backup_dir(self) -> str: ...
+    @property
+    def save_freq(self) -> Literal["epoch"] | int: ...
+    @property
+    def delete_checkpoint(self) -> bool: ...

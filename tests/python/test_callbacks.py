@@ -304,3 +304,26 @@ def test_keras_history_progbar_and_callback_list(keras, capsys):
     assert model.history.params["steps"] == 1
     import pickle
     assert pickle.loads(pickle.dumps(model)).history.history == model.history.history
+
+
+@pytest.mark.keras
+def test_keras_callbacks_that_need_keras_internals_name_what_they_need(keras, tmp_path):
+    keras_callbacks = keras.callbacks
+    cases = [
+        (keras_callbacks.ReduceLROnPlateau(), AttributeError, "learning_rate"),
+        (keras_callbacks.LearningRateScheduler(lambda epoch, rate: rate), AttributeError, "learning_rate"),
+        (keras_callbacks.EarlyStopping(monitor="loss", restore_best_weights=True), AttributeError,
+         r"kestrin\.callbacks\.EarlyStopping\(restore_best_weights=True\)"),
+        (keras_callbacks.ModelCheckpoint(str(tmp_path / "m.keras")), TypeError, r"kestrin\.callbacks\.ModelCheckpoint"),
+        (keras_callbacks.ModelCheckpoint(str(tmp_path / "m.weights.h5"), save_weights_only=True), AttributeError,
+         r"kestrin\.callbacks\.ModelCheckpoint"),
+        (keras_callbacks.BackupAndRestore(str(tmp_path / "backup")), AttributeError,
+         r"kestrin\.callbacks\.BackupAndRestore"),
+    ]
+    for callback, error, named in cases:
+        model = compiled()
+        before = snapshot(model)
+        with pytest.raises(error, match=named):
+            model.evolve(X, Y, pop_size=4, epochs=2, verbose=0, callbacks=[callback])
+        assert snapshot(model) == before, callback
+    assert not hasattr(compiled(), "optimizer")  # hasattr answers as before

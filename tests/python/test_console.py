@@ -105,12 +105,12 @@ def test_progress_shows_in_a_jupyter_kernel_while_the_cell_runs():
                 model.stop_training = time.time() > deadline
         deadline = time.time() + 2.5
         model.evolve(x, x[:, :1] / 2, pop_size=50, epochs=10**6, verbose=1, callbacks=[Deadline()])
-        print("returned at", time.time())
+        print(f"returned at {time.time()}")
     """)
     kernel, client = manager.start_new_kernel(kernel_name="python3", env=child_env(), startup_timeout=60)
     try:
         request = client.execute(cell)
-        progress, returned = [], None
+        progress, returned, text = [], None, ""
         while True:
             message = client.get_iopub_msg(timeout=30)
             if message["parent_header"].get("msg_id") != request:
@@ -119,10 +119,13 @@ def test_progress_shows_in_a_jupyter_kernel_while_the_cell_runs():
             if message["msg_type"] == "error":
                 pytest.fail("\n".join(content["traceback"]))
             if message["msg_type"] == "stream":
-                if content["text"].startswith("returned at"):
-                    returned = float(content["text"].split()[-1])
-                elif "Epoch" in content["text"]:
+                # A print may arrive in pieces: the report is read from the text so far.
+                text += content["text"]
+                if "Epoch" in content["text"]:
                     progress.append(time.time())
+                found = re.search(r"returned at ([0-9.]+)\n", text)
+                if found:
+                    returned = float(found.group(1))
             if message["msg_type"] == "status" and content["execution_state"] == "idle":
                 break
     finally:

@@ -28,6 +28,7 @@ model.compile(loss="mae", metrics=("mse", "mape"))
 folder = pathlib.Path(tempfile.mkdtemp())
 stopper = EarlyStopping(monitor="val_loss", patience=3, restore_best_weights=True)
 checkpoint = ModelCheckpoint(folder / "best.kn", save_best_only=True)
+backup = kestrin.callbacks.BackupAndRestore(folder / "backup", save_freq=2)
 history: dict[str, list[Any]] = model.evolve(
     x,
     y,
@@ -36,8 +37,9 @@ history: dict[str, list[Any]] = model.evolve(
     epochs=5,
     validation_data=(x, y),
     verbose=0,
-    callbacks=[stopper, checkpoint],
+    callbacks=[stopper, checkpoint, backup],
     workers=2,
+    initial_epoch=1,
 )
 last_loss: float = history["loss"][-1]
 model.stop_training = False

@@ -38,6 +38,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&model->metricIds) std::vector<int32_t>();
     new (&model->monitorIds) std::vector<int32_t>();
     model->size = 0;
+    model->precision = Precision::kFloat64;
     model->stopTraining = false;
     return self;
 }
@@ -77,6 +78,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         model->outputs = outputs;
         model->network = std::move(network);
         model->compiled = false;
+        model->precision = Precision::kFloat64;
         model->size = model->network.size;
         return 0;
     });
@@ -215,6 +217,7 @@ PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (self == nullptr) return nullptr;
     try {
         new (&asGenome(self)->network) Network();
+        asGenome(self)->precision = Precision::kFloat64;
     } catch (...) {
         translateCurrentException();
         type->tp_free(self);

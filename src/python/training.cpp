@@ -346,6 +346,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.metricIds = model->metricIds;
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
+        options.precision = model->precision;
         const Network start = model->network;
         options.sampleWeights = std::move(weights);
         std::optional<ValidationSet> validation;
@@ -421,6 +422,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // Copies: the user's functions may recompile or reinitialise the model meanwhile.
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
+        const Precision precision = model->precision;
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function,
@@ -443,7 +445,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             HeldGil held;
             PyRef candidates = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(networks.size()))));
             for (size_t i = 0; i < networks.size(); ++i) {
-                PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i])));
+                PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i], precision)));
             }
             PyRef returned = check(PyRef::steal(PyObject_CallOneArg(trainFunc, candidates.get())));
             candidates = PyRef();
@@ -453,7 +455,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (hasValidation) {
             validate = [&](const Network& best) {
                 HeldGil held;
-                PyRef genome = check(PyRef::steal(NetworkToGenome(best)));
+                PyRef genome = check(PyRef::steal(NetworkToGenome(best, precision)));
                 PyRef returned = check(PyRef::steal(PyObject_CallOneArg(validationFunc, genome.get())));
                 const double loss = PyFloat_AsDouble(returned.get());
                 if (loss == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};

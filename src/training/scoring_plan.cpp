@@ -114,7 +114,11 @@ void CompiledNetwork::compile(const Network& network, bool foldConstants) {
     singleStarts_.resize(steps_.size());
     for (size_t k = 0; k < steps_.size(); ++k) singleStarts_[k] = static_cast<float>(steps_[k].start);
     singleWeights_.resize(weights_.size());
-    for (size_t k = 0; k < weights_.size(); ++k) singleWeights_[k] = static_cast<float>(weights_[k]);
+    negativeZeroWeights_ = false;
+    for (size_t k = 0; k < weights_.size(); ++k) {
+        singleWeights_[k] = static_cast<float>(weights_[k]);
+        negativeZeroWeights_ = negativeZeroWeights_ || (weights_[k] == 0.0 && std::signbit(weights_[k]));
+    }
     singleConstantValues_.resize(constantValues_.size());
     for (size_t k = 0; k < constantValues_.size(); ++k) singleConstantValues_[k] = static_cast<float>(constantValues_[k]);
 }
@@ -166,14 +170,23 @@ template <typename V>
     for (int32_t i = 0; i < kLanesOf<V>; ++i) v[i] = x;
     return v;
 }
+// Every lane 0 + x: x itself but for -0.0. One broadcast, where splat's lanes
+// are set one by one (with AVX-512, a masked broadcast each), which in the
+// innermost loop costs more than the multiply-adds.
+template <typename V>
+[[gnu::always_inline]] inline V broadcastAdded(LaneOf<V> x) {
+    return V{} + x;
+}
 
 // Runs every step on the first U vectors of each slot row; `count` lanes are real samples.
 // VectorMath: sigmoid and tanh on whole vectors (worth it with 4-lane units);
 // otherwise one lane at a time. Both give the same bits.
 // With float lanes the plan's float copies are read and sigmoid and tanh are
 // always on whole vectors (fast_math_single.h).
-template <typename V, int U, bool VectorMath>
-[[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, LaneOf<V>* values, size_t stride,
+// SignedZeroWeights: some weight is -0.0, whose sign the sum can keep (-0 + -0),
+// so weights are splat lane by lane; otherwise broadcastAdded gives their bits.
+template <typename V, int U, bool VectorMath, bool SignedZeroWeights>
+[[gnu::always_inline]] inline void runStepsOnWith(const CompiledNetwork& plan, LaneOf<V>* values, size_t stride,
                                               int32_t count) {
     using T = LaneOf<V>;
     constexpr bool isSingle = std::is_same_v<T, float>;
@@ -198,7 +211,7 @@ template <typename V, int U, bool VectorMath>
         for (int u = 0; u < U; ++u) sum[u] = start;
         for (int32_t c = step.first; c < step.last; ++c) {
             const T* row = values + static_cast<size_t>(sources[c]) * stride;
-            const V w = splat<V>(weights[c]);
+            const V w = SignedZeroWeights ? splat<V>(weights[c]) : broadcastAdded<V>(weights[c]);
             for (int u = 0; u < U; ++u) sum[u] = w * load<V>(row + u * lanes) + sum[u];
         }
         T* out = values + static_cast<size_t>(step.slot) * stride;
@@ -234,6 +247,16 @@ template <typename V, int U, bool VectorMath>
                 for (int u = 0; u < U; ++u) store(out + u * lanes, zero);
                 break;
         }
+    }
+}
+
+template <typename V, int U, bool VectorMath>
+[[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, LaneOf<V>* values, size_t stride,
+                                              int32_t count) {
+    if (plan.hasNegativeZeroWeights()) {
+        runStepsOnWith<V, U, VectorMath, true>(plan, values, stride, count);
+    } else {
+        runStepsOnWith<V, U, VectorMath, false>(plan, values, stride, count);
     }
 }
 

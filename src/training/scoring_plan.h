@@ -77,6 +77,8 @@ public:
     const std::vector<float>& singleStarts() const { return singleStarts_; }
     const std::vector<float>& singleWeights() const { return singleWeights_; }
     const std::vector<float>& singleConstantValues() const { return singleConstantValues_; }
+    // Whether some weight of weights() is -0.0 (the kernels then splat weights lane by lane).
+    bool hasNegativeZeroWeights() const { return negativeZeroWeights_; }
     // Slot of output k.
     const std::vector<int32_t>& outputSlots() const { return outputSlots_; }
 
@@ -94,6 +96,7 @@ private:
     std::vector<float> singleStarts_;
     std::vector<float> singleWeights_;
     std::vector<float> singleConstantValues_;
+    bool negativeZeroWeights_ = false;
 
     // Compile-time scratch, kept to avoid reallocating per network.
     std::vector<int32_t> sourceStart_;  // per node: its range in sources_ / weights_

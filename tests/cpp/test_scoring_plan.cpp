@@ -300,6 +300,30 @@ TEST(SinglePrecision, SameBitsForAnyWorkerCount) {
     }
 }
 
+// -0.0 weights keep a zero sum negative (-0 + -0 * x), on every kernel.
+TEST(ScoringPlan, NegativeZeroWeightsKeepTheSignOfZeroSums) {
+    Network network(2, 2);
+    network.setSize(4);
+    for (int32_t i = 0; i < 4; ++i) network.activations[i] = kLinear;
+    network.biases[2] = -0.0;
+    network.biases[3] = -0.0;
+    network.connect(0, 2, -0.0);
+    network.connect(1, 2, -0.0);
+    network.connect(0, 3, 0.0);
+    CompiledNetwork plan;
+    plan.compile(network);
+    EXPECT_TRUE(plan.hasNegativeZeroWeights());
+    const SampleMatrix x = sampleMatrix(70, 2, [](int32_t i, int32_t j) { return 0.5 + i + 2.0 * j; });
+    const std::vector<double> expected = referencePredict(network, x.view());
+    ASSERT_TRUE(std::signbit(expected[0]));
+    BatchScorer widest, wide, baseline;
+    wide.useAtMostAvx2Instructions();
+    baseline.useBaselineInstructions();
+    for (BatchScorer* scorer : {&widest, &wide, &baseline}) {
+        EXPECT_TRUE(sameBits(expected, fastPredict(*scorer, network, x.view())));
+    }
+}
+
 TEST(ScoringPlan, RefusesSamplesWithoutEveryInput) {
     Network network(3, 1);
     const SampleMatrix x(4, 2);

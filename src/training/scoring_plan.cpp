@@ -203,11 +203,13 @@ template <typename V, int U, bool VectorMath, bool SignedZeroWeights>
         const CompiledNetwork::Step& step = plan.steps()[k];
         V sum[U];
         V start;
+        T first;
         if constexpr (isSingle) {
-            start = splat<V>(plan.singleStarts()[k]);
+            first = plan.singleStarts()[k];
         } else {
-            start = splat<V>(step.start);
+            first = step.start;
         }
+        start = first == T{0} && std::signbit(first) ? splat<V>(first) : broadcastAdded<V>(first);
         for (int u = 0; u < U; ++u) sum[u] = start;
         for (int32_t c = step.first; c < step.last; ++c) {
             const T* row = values + static_cast<size_t>(sources[c]) * stride;

@@ -139,8 +139,7 @@ PyMethodDef modelMethods[] = {
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_compile)),
      METH_VARARGS | METH_KEYWORDS,
      "compile(self, optimizer, loss, metrics, monitors, *, precision)\n--\n\nConfigure the losses, metrics and "
-     "monitors for evolution. For `model.evolve_func`, losses and metrics are optional. precision='float32' scores "
-     "in single precision (about twice as fast; predictions within 1e-4 * (1 + |value|) of float64's)."},
+     "monitors for evolution. For `model.evolve_func`, losses and metrics are optional."},
     {"get_nodes", Model_get_nodes, METH_VARARGS,
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", Model_get_connections, METH_VARARGS,

@@ -36,6 +36,7 @@ import tempfile
 import time
 
 import classification
+import jax_peer
 import workers
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -186,12 +187,14 @@ def giga(value):
 
 def print_table(native, neat, roofline):
     peak = roofline["register_multiply_adds_per_second"]
+    single_peak = roofline["register_single_multiply_adds_per_second"]
     neat_by_cell = {(r["nodes"], r["batch"]): r for r in neat}
     print(f"one-core multiply-add roofline: {peak / 1e9:.2f} G/s in registers, "
-          f"{roofline['l1_multiply_adds_per_second'] / 1e9:.2f} G/s from L1 (separate multiply and add)")
-    print("throughput in G connection-samples/s (CPU time of one thread)")
+          f"{roofline['l1_multiply_adds_per_second'] / 1e9:.2f} G/s from L1 (separate multiply and add); "
+          f"float32 {single_peak / 1e9:.2f} G/s in registers")
+    print("throughput in G connection-samples/s (CPU time of one thread); f32: the fast path in float32")
     header = (f"{'nodes':>5} {'conns':>6} {'batch':>5} | {'reference':>9} {'fast':>7} {'ratio':>6} | "
-              f"{'neat':>8} {'fast/neat':>9} | {'% roof':>6} {'same':>4}")
+              f"{'neat':>8} {'fast/neat':>9} | {'% roof':>6} {'same':>4} | {'f32':>7} {'% roof':>6}")
     print(header)
     print("-" * len(header))
     for r in native["results"]:
@@ -201,7 +204,60 @@ def print_table(native, neat, roofline):
         neat_rate = cell["connection_samples_per_second"] if cell else math.nan
         print(f"{r['nodes']:>5} {r['connections_per_network']:>6.0f} {r['batch']:>5} | {giga(reference):>9} "
               f"{giga(fast)} {fast / reference:>6.2f} | {neat_rate / 1e9:>8.5f} {fast / neat_rate:>9.0f} | "
-              f"{100 * fast / peak:>6.1f} {'yes' if r['identical'] else 'NO':>4}")
+              f"{100 * fast / peak:>6.1f} {'yes' if r['identical'] else 'NO':>4} | "
+              f"{giga(r['float32_connection_samples_per_second'])} "
+              f"{100 * r['float32_connection_samples_per_second'] / single_peak:>6.1f}")
+
+
+def measure_peers(executable, networks, min_seconds):
+    """kestrin float64 and float32 against the JAX peer (bench/jax_peer.py, its own process on one CPU) on W1 and
+    W2: the same networks, samples and loss, timed in the same run."""
+    with tempfile.TemporaryDirectory() as scratch:
+        dump = os.path.join(scratch, "peers.json")
+        completed = subprocess.run([executable, "--peers", dump, "--networks", str(networks), "--min-seconds",
+                                    str(min_seconds)], check=True, stdout=subprocess.PIPE, text=True)
+        kestrin = json.loads(completed.stdout)
+        try:
+            import jax  # noqa: F401  (only whether it is there)
+        except ImportError:
+            return {"kestrin": kestrin, "jax": None}
+        completed = subprocess.run([sys.executable, jax_peer.__file__, dump, "--min-seconds", str(min_seconds)],
+                                   check=True, stdout=subprocess.PIPE, text=True)
+        return {"kestrin": kestrin, "jax": json.loads(completed.stdout)}
+
+
+def peer_ratios(peers):
+    """Per workload and precision: kestrin's seconds, the best JAX form and its seconds, and JAX over kestrin."""
+    rows = []
+    for name, own in peers["kestrin"].items():
+        cells = peers["jax"][name]
+        for precision in ("float32", "float64"):
+            form = min(("gather", "dense"), key=lambda f: cells[f"{precision}_{f}"]["seconds"])
+            jax_seconds = cells[f"{precision}_{form}"]["seconds"]
+            rows.append({"workload": name, "precision": precision, "kestrin_seconds": own[f"{precision}_seconds"],
+                         "jax_form": form, "jax_seconds": jax_seconds,
+                         "ratio": jax_seconds / own[f"{precision}_seconds"],
+                         "jax_worst_relative_mse_difference":
+                             cells[f"{precision}_{form}"]["worst_relative_mse_difference"]})
+    return rows
+
+
+def print_peers(peers):
+    if peers["jax"] is None:
+        print("JAX is not installed: no JAX peer")
+        return
+    k = peers["kestrin"]
+    print(f"scoring against JAX {peers['jax']['jax_version']} (lax.map over networks, fori_loop over steps; jit "
+          f"excluded; one core; median ms per pass over {k['W1']['networks']} networks, mse):")
+    print(f"  W1: evolved Model(8, 2, size=32), {k['W1']['connections_per_network']:.0f} connections, "
+          f"{k['W1']['samples']} samples; W2: 100 nodes, {k['W2']['connections_per_network']:.0f} connections, "
+          f"{k['W2']['samples']} samples")
+    for r in peer_ratios(peers):
+        print(f"  {r['workload']} {r['precision']}: kestrin {1e3 * r['kestrin_seconds']:8.2f}   JAX "
+              f"({r['jax_form']:>6}) {1e3 * r['jax_seconds']:8.2f}   JAX/kestrin {r['ratio']:5.2f}x")
+    for name in k:
+        print(f"  {name}: float32 over float64 time {k[name]['float32_seconds'] / k[name]['float64_seconds']:.2f}, "
+              f"mse within {k[name]['float32_worst_relative_mse_difference']:.1e} * (1 + mse)")
 
 
 def print_evolve(evolve):
@@ -222,7 +278,7 @@ def print_evolve(evolve):
         print(f"  Model.evolve from Python: {python['status']}")
 
 
-def print_targets(native, neat, scaling, evolve, cross_entropy):
+def print_targets(native, neat, scaling, evolve, cross_entropy, peers):
     medium = next(r for r in native["results"] if r["nodes"] == 100 and r["batch"] == 1024)
     speedup = medium["reference_seconds"] / medium["fast_seconds"]
     cell = next((r for r in neat if r["nodes"] == 100 and r["batch"] == 1024), None)
@@ -230,6 +286,9 @@ def print_targets(native, neat, scaling, evolve, cross_entropy):
     small, large = scaling["-1"]["results"]
     spread = large["fast_seconds"] / small["fast_seconds"]
     share = evolve["outside_scoring_share"]
+    roof = medium["fast_connection_samples_per_second"] / native["roofline"]["register_multiply_adds_per_second"]
+    peer_targets = [(f"{r['workload']} {r['precision']}: kestrin {r['ratio']:.2f}x the best JAX {r['precision']} "
+                     f"peer (>= 2x)", r["ratio"] >= 2) for r in peer_ratios(peers)] if peers["jax"] else []
     print("targets:")
     for text, met in [
         (f"N=100 batch 1024: fast path {speedup:.1f}x the reference (>= 6x)", speedup >= 6),
@@ -238,7 +297,9 @@ def print_targets(native, neat, scaling, evolve, cross_entropy):
         (f"same connections, N=256 over N=32: {spread:.2f}x (< 1.5x)", spread < 1.5),
         ("fast path identical to the reference on every workload",
          all(r["identical"] for r in native["results"])),
-    ] + ([(f"W1 evolve: a generation with categorical cross-entropy {cross_entropy['ratio']:.2f}x the time of "
+        (f"N=100 batch 1024, random activations: float64 fast path {100 * roof:.1f}% of the roofline (>= 35%)",
+         roof >= 0.35),
+    ] + peer_targets + ([(f"W1 evolve: a generation with categorical cross-entropy {cross_entropy['ratio']:.2f}x the time of "
            f"mse (<= 1.3x; one-hot W1 targets, bench/classification.py)", cross_entropy["ratio"] <= 1.3)]
          if cross_entropy else []):
         print(f"  {'met    ' if met else 'NOT met'}  {text}")
@@ -291,6 +352,7 @@ def main():
                                            ["--no-roofline", "--activation", str(activation)])
                for activation in SCALING_ACTIVATIONS}
     gradient = measure_gradient(executable, args.networks, args.min_seconds)
+    peers = measure_peers(executable, args.networks, args.min_seconds)
     evolve = measure_evolve(executable, args.build_dir, args.generations, args.evolve_runs)
     try:
         import kestrin  # the module built above (measure_evolve put build_dir first on the path)
@@ -308,8 +370,9 @@ def main():
               f"fast path {large['fast_seconds'] / small['fast_seconds']:.2f}x, "
               f"reference {large['reference_seconds'] / small['reference_seconds']:.2f}x")
     print_gradient(gradient)
+    print_peers(peers)
     print_evolve(evolve)
-    print_targets(native, neat, scaling, evolve, cross_entropy)
+    print_targets(native, neat, scaling, evolve, cross_entropy, peers)
     threads = workers.report(threads) if threads else "skipped: kestrin module not importable"
 
     record = {
@@ -321,6 +384,7 @@ def main():
         "neat_python": neat,
         "scaling": scaling,
         "gradient": gradient,
+        "peers": peers,
         "evolve": evolve,
         "workers": threads,
         "w1_cross_entropy": cross_entropy,

@@ -5,6 +5,7 @@
 //   scoring_bench --workload NODES:CONNECTIONS ... --batch ROWS ... [--networks 200]
 //                 [--min-seconds 0.3] [--seed 1] [--activation ID] [--dump PATH --dump-networks 20]
 //                 [--gradient]
+//   scoring_bench --peers PATH [--networks 200] [--min-seconds 0.3] [--seed 1]
 //
 // Networks have 8 inputs and 2 outputs and keep the connectivity invariant of
 // evolved networks (every node on an input-to-output path); the remaining
@@ -12,6 +13,11 @@
 // --activation gives one id for every node. Times are CPU time of the thread.
 // --gradient also times the full gradient of the loss (GradientPass: compile
 // and run, per network) against the fast scoring of the same networks.
+// The table also times BatchScorer in float32 (against a float32 roofline).
+// --peers builds W1 (networks evolved as Model(8, 2, size=32) on 1,000 samples)
+// and W2 (random networks of 100 nodes and 1,300 connections on 1,024 samples),
+// times the float64 and float32 scoring of each and writes networks, samples
+// and targets to PATH, for the JAX peer (bench/jax_peer.py) to score the same.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -107,6 +113,23 @@ double fastestPass(double minSeconds, F&& pass) {
     return best;
 }
 
+// The median of passes run until minSeconds have gone by (at least five): what
+// the peer comparison reports, for kestrin and JAX alike.
+template <typename F>
+double medianPass(double minSeconds, F&& pass) {
+    std::vector<double> times;
+    double total = 0.0;
+    while (times.size() < 5 || total < minSeconds) {
+        const double start = threadSeconds();
+        pass();
+        times.push_back(threadSeconds() - start);
+        total += times.back();
+    }
+    std::sort(times.begin(), times.end());
+    const size_t n = times.size();
+    return n % 2 ? times[n / 2] : 0.5 * (times[n / 2 - 1] + times[n / 2]);
+}
+
 // Keeps the compiler from treating v as known.
 template <typename T>
 inline void opaque(T& v) {
@@ -114,6 +137,7 @@ inline void opaque(T& v) {
 }
 
 typedef double Vec __attribute__((vector_size(32)));
+typedef float FloatVec __attribute__((vector_size(32)));
 
 // Independent multiply-add chains in registers: the arithmetic ceiling, with the
 // multiply and the add separate as in the scoring loops.
@@ -156,6 +180,23 @@ double l1MultiplyAdds(const double* rows, int32_t rowCount, int64_t sweeps) {
     return sink;
 }
 
+// registerMultiplyAdds on eight floats per vector: the float32 ceiling.
+[[gnu::target_clones("arch=x86-64-v3", "default")]]
+double registerSingleMultiplyAdds(int64_t iterations) {
+    FloatVec acc[12], w, x;
+    for (int u = 0; u < 12; ++u) acc[u] = FloatVec{} + static_cast<float>(u);
+    w = FloatVec{} + 0.5f;
+    x = FloatVec{} + 1e-3f;
+    opaque(w);
+    opaque(x);
+    for (int64_t i = 0; i < iterations; ++i) {
+        for (int u = 0; u < 12; ++u) acc[u] = w * x + acc[u];
+    }
+    double sink = 0.0;
+    for (int u = 0; u < 12; ++u) sink += acc[u][0];
+    return sink;
+}
+
 std::string roofline(double minSeconds) {
     volatile double sink = 0.0;
     const int64_t iterations = 20'000'000;
@@ -163,10 +204,14 @@ std::string roofline(double minSeconds) {
     std::vector<double> rows(64 * 32, 1e-3);  // 16 KiB: stays in L1
     const int64_t sweeps = 20'000;
     const double l1Seconds = fastestPass(minSeconds, [&] { sink = sink + l1MultiplyAdds(rows.data(), 64, sweeps); });
-    char text[256];
-    std::snprintf(text, sizeof text, "{\"register_multiply_adds_per_second\": %.6g, \"l1_multiply_adds_per_second\": %.6g}",
+    const double singleSeconds = fastestPass(minSeconds, [&] { sink = sink + registerSingleMultiplyAdds(iterations); });
+    char text[384];
+    std::snprintf(text, sizeof text,
+                  "{\"register_multiply_adds_per_second\": %.6g, \"l1_multiply_adds_per_second\": %.6g, "
+                  "\"register_single_multiply_adds_per_second\": %.6g}",
                   static_cast<double>(iterations) * 12 * 4 / registerSeconds,
-                  static_cast<double>(sweeps) * 64 * 8 * 4 / l1Seconds);
+                  static_cast<double>(sweeps) * 64 * 8 * 4 / l1Seconds,
+                  static_cast<double>(iterations) * 12 * 8 / singleSeconds);
     return text;
 }
 
@@ -324,11 +369,108 @@ std::string measureEvolve(const EvolveSettings& settings, std::mt19937& engine) 
     return text;
 }
 
+void dumpRows(FILE* file, const kestrin::SampleMatrix& m) {
+    std::fprintf(file, "[");
+    for (int32_t i = 0; i < m.rows(); ++i) {
+        std::fprintf(file, "%s[", i ? ", " : "");
+        for (int32_t j = 0; j < m.columns(); ++j) std::fprintf(file, "%s%.17g", j ? ", " : "", m.at(i, j));
+        std::fprintf(file, "]");
+    }
+    std::fprintf(file, "]");
+}
+
+// One peer workload: kestrin's float64 and float32 scoring (mse, one thread) of
+// the networks on x and y, and their dump.
+std::string measurePeerWorkload(const char* name, std::vector<Network>& networks, const kestrin::SampleMatrix& x,
+                                const kestrin::SampleMatrix& y, double minSeconds, FILE* dump) {
+    const std::vector<int32_t> ids = {kestrin::kMse};
+    int64_t connections = 0;
+    for (const Network& n : networks) {
+        kestrin::CompiledNetwork plan;
+        plan.compile(n);
+        connections += plan.forwardConnections();
+    }
+    kestrin::BatchScorer doubles, singles;
+    singles.setPrecision(kestrin::Precision::kFloat32);
+    kestrin::ScoreRows doubleScores, singleScores;
+    const double doubleSeconds =
+        medianPass(minSeconds, [&] { doubleScores = doubles.score(networks, x.view(), y.view(), ids); });
+    const double singleSeconds =
+        medianPass(minSeconds, [&] { singleScores = singles.score(networks, x.view(), y.view(), ids); });
+    double worst = 0.0;
+    for (size_t k = 0; k < networks.size(); ++k) {
+        const double a = doubleScores[k][0], b = singleScores[k][0];
+        if (std::isfinite(a)) worst = std::max(worst, std::fabs(a - b) / (1.0 + std::fabs(a)));
+    }
+    std::fprintf(dump, "\"%s\": {\"x\": ", name);
+    dumpRows(dump, x);
+    std::fprintf(dump, ", \"y\": ");
+    dumpRows(dump, y);
+    std::fprintf(dump, ", \"float64_mse\": [");
+    for (size_t k = 0; k < networks.size(); ++k) std::fprintf(dump, "%s%.17g", k ? ", " : "", doubleScores[k][0]);
+    std::fprintf(dump, "], \"networks\": ");
+    dumpNetworks(dump, networks, networks.size());
+    std::fprintf(dump, "}");
+    const double connectionSamples = static_cast<double>(connections) * x.rows();
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "\"%s\": {\"networks\": %zu, \"samples\": %d, \"connections_per_network\": %.1f, "
+                  "\"float64_seconds\": %.6g, \"float32_seconds\": %.6g, \"float64_connection_samples_per_second\": "
+                  "%.6g, \"float32_connection_samples_per_second\": %.6g, \"float32_worst_relative_mse_difference\": "
+                  "%.3g}",
+                  name, networks.size(), x.rows(), static_cast<double>(connections) / static_cast<double>(networks.size()),
+                  doubleSeconds, singleSeconds, connectionSamples / doubleSeconds, connectionSamples / singleSeconds,
+                  worst);
+    return text;
+}
+
+// W1's networks: the last population of `generations` full-batch generations of
+// Model(8, 2, size=32) on makeTask's 1,000 samples, pop_size networks.
+std::vector<Network> evolvedNetworks(const kestrin::SampleMatrix& x, const kestrin::SampleMatrix& y, int popSize,
+                                     int generations) {
+    const std::vector<int32_t> ids = {kestrin::kMse};
+    std::vector<Network> population = kestrin::initialPopulation(startNetwork(32), popSize);
+    std::vector<double> zeroFitness(static_cast<size_t>(popSize), 0.0);
+    kestrin::BatchScorer scorer;
+    for (int g = 0; g < generations; ++g) {
+        kestrin::generationStep(population, zeroFitness, [&](std::vector<Network>& networks) {
+            return scorer.score(networks, x.view(), y.view(), ids);
+        });
+    }
+    return population;
+}
+
+int measurePeers(const std::string& path, int32_t networkCount, double minSeconds, std::mt19937& engine) {
+    FILE* dump = std::fopen(path.c_str(), "w");
+    if (!dump) {
+        std::perror(path.c_str());
+        return 1;
+    }
+    kestrin::SampleMatrix x1, y1;
+    makeTask(engine, 1000, x1, y1);
+    const int popSize = networkCount + networkCount % 2;
+    std::vector<Network> w1 = evolvedNetworks(x1, y1, popSize, 40);
+    w1.resize(static_cast<size_t>(networkCount), w1[0]);
+    std::vector<Network> w2;
+    for (int32_t k = 0; k < networkCount; ++k) w2.push_back(makeNetwork(engine, 100, 1300, -1));
+    const kestrin::SampleMatrix x2 = makeSamples(engine, 1024, kInputs);
+    const kestrin::SampleMatrix y2 = makeSamples(engine, 1024, kOutputs);
+    std::fprintf(dump, "{");
+    const std::string first = measurePeerWorkload("W1", w1, x1, y1, minSeconds, dump);
+    std::fprintf(dump, ", ");
+    const std::string second = measurePeerWorkload("W2", w2, x2, y2, minSeconds, dump);
+    std::fprintf(dump, "}\n");
+    std::fclose(dump);
+    std::printf("{%s, %s}\n", first.c_str(), second.c_str());
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: scoring_bench --workload NODES:CONNECTIONS ... --batch ROWS ... [--networks 200] "
                  "[--min-seconds 0.3] [--seed 1] [--activation ID] [--dump PATH] [--dump-networks 20] [--no-roofline]\n"
-                 "       scoring_bench --evolve SAMPLES:SIZE:POP:GENERATIONS [--seed 1]\n");
+                 "       scoring_bench --evolve SAMPLES:SIZE:POP:GENERATIONS [--seed 1]\n"
+                 "       scoring_bench --peers PATH [--networks 200] [--min-seconds 0.3] [--seed 1]\n");
     return 2;
 }
 
@@ -346,6 +488,7 @@ int main(int argc, char** argv) {
     bool withGradient = false;
     int32_t activation = -1;
     std::optional<EvolveSettings> evolve;
+    std::string peersPath;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         const bool hasValue = a + 1 < argc;
@@ -369,6 +512,8 @@ int main(int argc, char** argv) {
             dumpCount = static_cast<size_t>(std::max(0, std::atoi(argv[++a])));
         } else if (arg == "--activation" && hasValue) {
             activation = std::atoi(argv[++a]);
+        } else if (arg == "--peers" && hasValue) {
+            peersPath = argv[++a];
         } else if (arg == "--no-roofline") {
             withRoofline = false;
         } else if (arg == "--gradient") {
@@ -389,6 +534,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", measureEvolve(*evolve, engine).c_str());
         return 0;
     }
+    if (!peersPath.empty()) return measurePeers(peersPath, networkCount, minSeconds, engine);
     if (workloads.empty() || batches.empty()) return usage();
 
     const int32_t maxBatch = *std::max_element(batches.begin(), batches.end());
@@ -428,7 +574,8 @@ int main(int argc, char** argv) {
             dumpNetworks(dump, networks, dumpCount);
             std::fprintf(dump, "}");
         }
-        kestrin::BatchScorer scorer;
+        kestrin::BatchScorer scorer, singleScorer;
+        singleScorer.setPrecision(kestrin::Precision::kFloat32);
         for (int32_t batch : batches) {
             const kestrin::SampleView xs = x.view().slice(0, batch);
             const kestrin::SampleView ys = y.view().slice(0, batch);
@@ -436,6 +583,9 @@ int main(int argc, char** argv) {
             const double referenceSeconds =
                 fastestPass(minSeconds, [&] { reference = kestrin::evaluateReference(networks, xs, ys, ids); });
             const double fastSeconds = fastestPass(minSeconds, [&] { fast = scorer.score(networks, xs, ys, ids); });
+            kestrin::ScoreRows single;
+            const double singleSeconds =
+                withGradient ? 0.0 : fastestPass(minSeconds, [&] { single = singleScorer.score(networks, xs, ys, ids); });
             const double connectionSamples = static_cast<double>(connections) * batch;
             double gradientSeconds = 0.0;
             if (withGradient) {
@@ -458,10 +608,11 @@ int main(int argc, char** argv) {
             std::printf(
                 "%s{\"nodes\": %d, \"connections_per_network\": %.1f, \"batch\": %d, \"reference_seconds\": %.6g, "
                 "\"fast_seconds\": %.6g, \"reference_connection_samples_per_second\": %.6g, "
-                "\"fast_connection_samples_per_second\": %.6g, \"identical\": %s}",
+                "\"fast_connection_samples_per_second\": %.6g, \"identical\": %s, \"float32_seconds\": %.6g, "
+                "\"float32_connection_samples_per_second\": %.6g}",
                 firstResult ? "" : ", ", workloads[w].nodes, static_cast<double>(connections) / networkCount, batch,
                 referenceSeconds, fastSeconds, connectionSamples / referenceSeconds, connectionSamples / fastSeconds,
-                sameBits(reference, fast) ? "true" : "false");
+                sameBits(reference, fast) ? "true" : "false", singleSeconds, connectionSamples / singleSeconds);
             std::fflush(stdout);
             firstResult = false;
         }

@@ -77,11 +77,12 @@ SampleMatrix rowsFromArray(PyObject* object, const char* name) {
     return matrix;
 }
 
-PyObject* NetworkToGenome(const Network& network) {
+PyObject* NetworkToGenome(const Network& network, Precision precision) {
     return guarded([&]() -> PyObject* {
         PyRef args = check(PyRef::steal(Py_BuildValue("(ii)", network.inputs, network.outputs)));
         PyRef genome = check(PyRef::steal(PyObject_CallObject(reinterpret_cast<PyObject*>(&GenomeType), args.get())));
         asGenome(genome.get())->network = network;
+        asGenome(genome.get())->precision = precision;
         return genome.release();
     });
 }

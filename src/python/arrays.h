@@ -8,6 +8,7 @@
 #include <string>
 
 #include "network/network.h"
+#include "training/precision.h"
 #include "training/sample_matrix.h"
 
 namespace kestrin::py {
@@ -33,6 +34,6 @@ void requireDatasetFits(const SampleMatrix& x, PyObject* xArray, const SampleMat
 std::string shapeText(PyObject* array);
 
 // A new kestrin.Genome holding a copy of network, or null with a Python error set.
-PyObject* NetworkToGenome(const Network& network);
+PyObject* NetworkToGenome(const Network& network, Precision precision = Precision::kFloat64);
 
 }  // namespace kestrin::py

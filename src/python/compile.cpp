@@ -3,6 +3,7 @@
 #include "python/pyref.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +94,7 @@ std::string_view nameAt(PyObject* names, Py_ssize_t i, const char* argument) {
 struct CompileState {
     PyRef optimizer;
     bool hasLoss = false;
+    Precision precision = Precision::kFloat64;
     std::vector<int32_t> metricIds;  // loss id first (when given), then metrics
     std::vector<int32_t> monitorIds;
 };
@@ -116,9 +118,22 @@ PyObject* resolveOptimizer(PyObject* given) {
 
 // Reads every argument into a new state; the model is not touched. Runs no
 // Python code of the user's: the names are str objects read in place.
+// "float64" or "float32"; anything else a ValueError that says so.
+Precision precisionFrom(PyObject* given) {
+    if (given == nullptr) return Precision::kFloat64;
+    if (PyUnicode_Check(given)) {
+        const std::string_view name = utf8(given);
+        if (const std::optional<Precision> precision = precisionFromName(name)) return *precision;
+        raiseText(PyExc_ValueError, "precision must be 'float64' or 'float32', not '" + std::string(name) + "'.");
+    }
+    raise(PyExc_ValueError, std::string("precision must be 'float64' or 'float32', not an object of type ") +
+                                Py_TYPE(given)->tp_name + ".");
+}
+
 CompileState compileState(PyObject* optimizer, const char* loss, PyObject* metrics, PyObject* monitors,
-                          int32_t outputs) {
+                          PyObject* precision, int32_t outputs) {
     CompileState state;
+    state.precision = precisionFrom(precision);
     state.optimizer = PyRef::steal(resolveOptimizer(optimizer));
 
     if (loss[0] != '\0') {
@@ -156,27 +171,29 @@ CompileState compileState(PyObject* optimizer, const char* loss, PyObject* metri
 
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"optimizer", "loss", "metrics", "monitors", nullptr};
+        static const char* keywords[] = {"optimizer", "loss", "metrics", "monitors", "precision", nullptr};
         PyRef noMetrics = check(PyRef::steal(PyList_New(0)));
         PyRef noMonitors = check(PyRef::steal(PyList_New(0)));
         PyObject* optimizer = nullptr;
         const char* loss = "";
         PyObject* metrics = noMetrics.get();
         PyObject* monitors = noMonitors.get();
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsOO", const_cast<char**>(keywords), &optimizer, &loss,
-                                         &metrics, &monitors)) {
+        PyObject* precision = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsOO$O", const_cast<char**>(keywords), &optimizer, &loss,
+                                         &metrics, &monitors, &precision)) {
             return nullptr;
         }
 
         ModelObject* model = asModel(self);
         CompileState state;
         try {
-            state = compileState(optimizer, loss, metrics, monitors, model->outputs);
+            state = compileState(optimizer, loss, metrics, monitors, precision, model->outputs);
         } catch (...) {
             // An error leaves the model uncompiled. Its optimizer stays: releasing
             // it could run Python code while the error is pending.
             model->compiled = false;
             model->hasLoss = false;
+            model->precision = Precision::kFloat64;
             std::vector<int32_t>().swap(model->metricIds);
             throw;
         }
@@ -185,6 +202,7 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* previous = model->optimizer;
         model->optimizer = state.optimizer.release();
         model->hasLoss = state.hasLoss;
+        model->precision = state.precision;
         model->metricIds.swap(state.metricIds);
         model->monitorIds.swap(state.monitorIds);
         model->compiled = true;

@@ -73,6 +73,7 @@ std::string compileState(const ModelObject* model) {
         for (size_t k = 0; k < model->monitorIds.size(); ++k) text += k > 0 ? ", 'size'" : "'size'";
         text += "]";
     }
+    if (model->precision != Precision::kFloat64) text += std::string(" precision='") + precisionName(model->precision) + "'";
     return text;
 }
 

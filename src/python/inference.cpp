@@ -42,7 +42,8 @@ const char* const kEvaluateKeywords[] = {"", "", "workers", "sample_weight", nul
 // array. x is converted by the caller first: converting can run Python code
 // that re-initialises the record. The network is copied before anything here
 // can run any (allocating the result may start a collection).
-PyObject* predictRows(const Network& source, int32_t outputs, const SampleMatrix& x, PyObject* array, int workers) {
+PyObject* predictRows(const Network& source, int32_t outputs, const SampleMatrix& x, PyObject* array, int workers,
+                      Precision precision) {
     // The call's own copy: while the lock is released another thread may change the record.
     Network network = source;
     requireInputs(x, array, network);
@@ -54,6 +55,7 @@ PyObject* predictRows(const Network& source, int32_t outputs, const SampleMatrix
         // The result array is ours alone until we return it: writing its cells needs no lock.
         ReleasedGil unlocked;
         ParallelScorer scorer(workers);
+        scorer.setPrecision(precision);
         if (outputs == network.outputs) {
             // Our own C-ordered array: the rows are written in place.
             scorer.predict(network, x.view(), out);
@@ -133,7 +135,7 @@ PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_RuntimeError, "The model's network has " + std::to_string(model->network.outputs) +
                                           " outputs, not " + std::to_string(model->outputs) + ".");
         }
-        return predictRows(model->network, model->outputs, rows, x, workers);
+        return predictRows(model->network, model->outputs, rows, x, workers, model->precision);
     });
 }
 
@@ -162,7 +164,7 @@ PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         const SampleMatrix rows = rowsFromArray(x, "x");
         // Again: the conversion may have run __init__ on the genome.
         requireNetwork();
-        return predictRows(genome->network, genome->outputs, rows, x, workers);
+        return predictRows(genome->network, genome->outputs, rows, x, workers, genome->precision);
     });
 }
 
@@ -198,10 +200,12 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The call's own copies: while the lock is released another thread may change the record.
         Network network = model->network;
         const std::vector<int32_t> ids = model->metricIds;
+        const Precision precision = model->precision;
         std::vector<double> scores;
         {
             ReleasedGil unlocked;
             ParallelScorer scorer(workers);
+            scorer.setPrecision(precision);
             scores = scorer.score(network, x.view(), y.view().weighted(weights.empty() ? nullptr : weights.data()), ids);
         }
         PyRef list = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(scores.size()))));

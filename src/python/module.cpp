@@ -38,6 +38,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&model->metricIds) std::vector<int32_t>();
     new (&model->monitorIds) std::vector<int32_t>();
     model->size = 0;
+    model->precision = Precision::kFloat64;
     model->stopTraining = false;
     return self;
 }
@@ -77,6 +78,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         model->outputs = outputs;
         model->network = std::move(network);
         model->compiled = false;
+        model->precision = Precision::kFloat64;
         model->size = model->network.size;
         return 0;
     });
@@ -136,8 +138,8 @@ PyMethodDef modelMethods[] = {
      "them). ValueError, and no change, when a length differs."},
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Model_compile)),
      METH_VARARGS | METH_KEYWORDS,
-     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, metrics and monitors for "
-     "evolution. For `model.evolve_func`, losses and metrics are optional."},
+     "compile(self, optimizer, loss, metrics, monitors, *, precision)\n--\n\nConfigure the losses, metrics and "
+     "monitors for evolution. For `model.evolve_func`, losses and metrics are optional."},
     {"get_nodes", Model_get_nodes, METH_VARARGS,
      "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
     {"get_connections", Model_get_connections, METH_VARARGS,
@@ -216,6 +218,7 @@ PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (self == nullptr) return nullptr;
     try {
         new (&asGenome(self)->network) Network();
+        asGenome(self)->precision = Precision::kFloat64;
     } catch (...) {
         translateCurrentException();
         type->tp_free(self);

@@ -268,6 +268,18 @@ bool isOptimizer(PyObject* object) {
     return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
 }
 
+// Written only when not float64, so float64 states are as before; states
+// without it are float64.
+void putPrecision(StateWriter& out, Precision precision) {
+    if (precision == Precision::kFloat32) out.putInt("precision_bits", 32);
+}
+Precision readPrecision(StateReader& in) {
+    if (!in.has("precision_bits")) return Precision::kFloat64;
+    const int32_t bits = in.int32("precision_bits");
+    if (bits != 32 && bits != 64) in.refuse("'precision_bits' must be 32 or 64, not " + std::to_string(bits));
+    return bits == 32 ? Precision::kFloat32 : Precision::kFloat64;
+}
+
 PyRef modelState(PyObject* self) {
     const ModelObject* model = asModel(self);
     StateWriter out(self, kModelVersion);
@@ -281,6 +293,7 @@ PyRef modelState(PyObject* self) {
     out.putIds("metric_ids", model->metricIds);
     out.putIds("monitor_ids", model->monitorIds);
     out.putObject("optimizer", model->optimizer);
+    putPrecision(out, model->precision);
     return out.finish();
 }
 
@@ -295,6 +308,7 @@ void restoreModel(PyObject* self, PyObject* state) {
     std::vector<int32_t> metricIds = in.ids("metric_ids", 0, kLossCount - 1);
     std::vector<int32_t> monitorIds = in.ids("monitor_ids", kSizeMonitor, kSizeMonitor);
     PyObject* optimizer = in.object("optimizer");
+    const Precision precision = readPrecision(in);
     in.finish();
 
     if (optimizer == Py_None) {
@@ -321,6 +335,7 @@ void restoreModel(PyObject* self, PyObject* state) {
     model->network = std::move(network);
     model->compiled = compiled;
     model->hasLoss = hasLoss;
+    model->precision = precision;
     model->metricIds = std::move(metricIds);
     model->monitorIds = std::move(monitorIds);
     // Swapped before the old one is released: releasing it may run Python code.
@@ -338,6 +353,7 @@ PyRef genomeState(PyObject* self) {
     out.putInt("outputs", genome->outputs);
     // A genome made by the user holds the empty network: its 12 header bytes.
     out.putNetwork("network", genome->network);
+    putPrecision(out, genome->precision);
     return out.finish();
 }
 
@@ -346,6 +362,7 @@ void restoreGenome(PyObject* self, PyObject* state) {
     const int32_t inputs = in.int32("inputs");
     const int32_t outputs = in.int32("outputs");
     Network network = in.network("network");
+    const Precision precision = readPrecision(in);
     in.finish();
     if (inputs < 0) in.refuse(mustNotBeNegative("inputs"));
     if (outputs < 0) in.refuse(mustNotBeNegative("outputs"));
@@ -360,6 +377,7 @@ void restoreGenome(PyObject* self, PyObject* state) {
     genome->inputs = inputs;
     genome->outputs = outputs;
     genome->network = std::move(network);
+    genome->precision = precision;
     in.restoreAttributes();
 }
 

@@ -10,6 +10,7 @@
 
 #include "evolution/beta_strategy.h"
 #include "network/network.h"
+#include "training/precision.h"
 
 namespace kestrin::py {
 
@@ -21,6 +22,7 @@ struct ModelObject {
     int32_t outputs;
     bool compiled;
     bool hasLoss;
+    Precision precision;  // what evolve, predict and evaluate score in; float64 until compiled otherwise
     std::vector<int32_t> metricIds;   // loss id first (when given), then metrics
     std::vector<int32_t> monitorIds;
     PyObject* optimizer;  // strong reference or null
@@ -33,6 +35,7 @@ struct GenomeObject {
     Network network;
     int32_t inputs;
     int32_t outputs;
+    Precision precision;  // predict's; func_evolve hands out genomes in its model's
 };
 
 struct AlphaObject {

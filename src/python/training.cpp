@@ -383,6 +383,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
         const PyRef optimizer = PyRef::borrow(model->optimizer);
+        options.precision = model->precision;
         const Network start = model->network;
         options.sampleWeights = std::move(weights);
         std::optional<ValidationSet> validation;
@@ -400,6 +401,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         {"y_train shape", rowsText(y)},
                         {"validation shape", hasValidation ? rowsText(xVal) : "none"},
                         {"batch_size", std::to_string(options.batchSize)},
+                        {"precision", precisionName(options.precision)},
                         {"kestrin callbacks", callbacks.keptKinds()}};
         }
         BackupRun backup(callbacks.backup(), std::move(identity));
@@ -485,6 +487,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         options.monitorIds = model->monitorIds;
         options.strategy = strategyFor(model->optimizer);
         const PyRef optimizer = PyRef::borrow(model->optimizer);
+        const Precision precision = model->precision;
         const Network start = model->network;
         const bool hasValidation = validationFunc != Py_None;
         BackupRun::Identity identity;
@@ -494,6 +497,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                         {"optimizer", optimizerText(optimizer.get())},
                         {"pop_size", std::to_string(options.popSize)},
                         {"validation", hasValidation ? "validation_func" : "none"},
+                        {"precision", precisionName(precision)},
                         {"kestrin callbacks", callbacks.keptKinds()}};
         }
         BackupRun backup(callbacks.backup(), std::move(identity));
@@ -527,7 +531,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             HeldGil held;
             PyRef candidates = check(PyRef::steal(PyList_New(static_cast<Py_ssize_t>(networks.size()))));
             for (size_t i = 0; i < networks.size(); ++i) {
-                PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i])));
+                PyList_SET_ITEM(candidates.get(), static_cast<Py_ssize_t>(i), check(NetworkToGenome(networks[i], precision)));
             }
             PyRef returned = check(PyRef::steal(PyObject_CallOneArg(trainFunc, candidates.get())));
             candidates = PyRef();
@@ -537,7 +541,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (hasValidation) {
             validate = [&](const Network& best) {
                 HeldGil held;
-                PyRef genome = check(PyRef::steal(NetworkToGenome(best)));
+                PyRef genome = check(PyRef::steal(NetworkToGenome(best, precision)));
                 PyRef returned = check(PyRef::steal(PyObject_CallOneArg(validationFunc, genome.get())));
                 const double loss = PyFloat_AsDouble(returned.get());
                 if (loss == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};

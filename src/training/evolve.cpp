@@ -263,6 +263,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
         Network& best = result.best;
         // One scorer for the whole call: its threads, plans and tile buffers are reused by every batch.
         ParallelScorer scorer(options.workers);
+        scorer.setPrecision(options.precision);
         // The batch being scored, for a strategy that refines by gradient.
         SampleView batchX, batchY;
         const RefinerScope refining(*strategy, [&](std::vector<Network>& networks, const RefineRequest& request) {

@@ -23,6 +23,7 @@
 #include "evolution/selection.h"
 #include "evolution/strategy.h"
 #include "network/network.h"
+#include "training/precision.h"
 #include "training/run_backup.h"
 #include "training/sample_matrix.h"
 
@@ -85,6 +86,7 @@ struct DatasetOptions {
     std::function<void(int batch)> batchBegin;
     std::function<void(int batch, const std::vector<double>& runningMeans, int32_t size)> batchEnd;
     int workers = 1;  // threads that score; any count gives the same bits
+    Precision precision = Precision::kFloat64;  // of the scores (refinement stays float64)
     // One weight per training sample, shuffled with it; empty: all weigh the same.
     std::vector<double> sampleWeights;
     // The first epoch to run (Keras's initial_epoch): epoch numbers start there.

@@ -15,6 +15,11 @@ constexpr int32_t kMinSliceRows = 1024;
 
 ParallelScorer::ParallelScorer(int workers) : pool_(workers), scorers_(1) {}
 
+void ParallelScorer::setPrecision(Precision precision) {
+    precision_ = precision;
+    for (BatchScorer& scorer : scorers_) scorer.setPrecision(precision);
+}
+
 int ParallelScorer::slicesFor(int32_t rows) const {
     return static_cast<int>(std::clamp<int64_t>(rows / kMinSliceRows, 1, pool_.capacity()));
 }
@@ -22,7 +27,10 @@ int ParallelScorer::slicesFor(int32_t rows) const {
 template <typename Work>
 void ParallelScorer::share(size_t items, const Work& work) {
     const auto participants = static_cast<int>(std::min<size_t>(items, static_cast<size_t>(pool_.capacity())));
-    if (scorers_.size() < static_cast<size_t>(participants)) scorers_.resize(static_cast<size_t>(participants));
+    if (scorers_.size() < static_cast<size_t>(participants)) {
+        scorers_.resize(static_cast<size_t>(participants));
+        for (BatchScorer& scorer : scorers_) scorer.setPrecision(precision_);
+    }
     std::atomic<size_t> next{0};
     // Fewer threads may run than asked for (the system may refuse more): whoever
     // runs takes the next item until none is left.

@@ -33,6 +33,9 @@ public:
 
     int workers() const { return pool_.capacity(); }
 
+    // Every scorer's precision (BatchScorer::setPrecision); gradients stay float64.
+    void setPrecision(Precision precision);
+
     // BatchScorer::score for each network: one row per network, in order.
     ScoreRows score(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
                     const std::vector<int32_t>& ids);
@@ -64,6 +67,7 @@ private:
     }
 
     ThreadPool pool_;
+    Precision precision_ = Precision::kFloat64;
     std::vector<BatchScorer> scorers_;  // one per thread that has run
     CompiledNetwork plan_;              // the shared plan of a split network (read only while split)
     std::vector<double> terms_;         // per id, per sample: the terms of a split score

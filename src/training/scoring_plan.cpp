@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 #include "network/activation.h"
+#include "network/fast_math_single.h"
 #include "training/evaluate.h"
 #include "training/loss_terms.h"
 
@@ -107,6 +110,17 @@ void CompiledNetwork::compile(const Network& network, bool foldConstants) {
 
     outputSlots_.resize(static_cast<size_t>(out));
     for (int32_t k = 0; k < out; ++k) outputSlots_[k] = n - out + k;
+
+    singleStarts_.resize(steps_.size());
+    for (size_t k = 0; k < steps_.size(); ++k) singleStarts_[k] = static_cast<float>(steps_[k].start);
+    singleWeights_.resize(weights_.size());
+    negativeZeroWeights_ = false;
+    for (size_t k = 0; k < weights_.size(); ++k) {
+        singleWeights_[k] = static_cast<float>(weights_[k]);
+        negativeZeroWeights_ = negativeZeroWeights_ || (weights_[k] == 0.0 && std::signbit(weights_[k]));
+    }
+    singleConstantValues_.resize(constantValues_.size());
+    for (size_t k = 0; k < constantValues_.size(); ++k) singleConstantValues_[k] = static_cast<float>(constantValues_[k]);
 }
 
 namespace {
@@ -126,47 +140,84 @@ constexpr int32_t kPadLanes = 8;
 constexpr int32_t kMaxTileVectors = 8;
 constexpr int32_t kMaxTile = kMaxTileVectors * kLanes;
 
+namespace single = fastmath::single;
+using single::Float16;
+using single::Float4;
+using single::Float8;
+// Float tiles hold whole 16-lane vectors.
+constexpr int32_t kSinglePadLanes = 16;
+
+// The scalar type of vector V.
 template <typename V>
-constexpr int32_t kLanesOf = static_cast<int32_t>(sizeof(V) / sizeof(double));
+using LaneOf = std::remove_cvref_t<decltype(std::declval<V>()[0])>;
+template <typename V>
+constexpr int32_t kLanesOf = static_cast<int32_t>(sizeof(V) / sizeof(LaneOf<V>));
 
 template <typename V>
-[[gnu::always_inline]] inline V load(const double* p) {
+[[gnu::always_inline]] inline V load(const LaneOf<V>* p) {
     V v;
     __builtin_memcpy(&v, p, sizeof v);
     return v;
 }
 template <typename V>
-[[gnu::always_inline]] inline void store(double* p, const V& v) {
+[[gnu::always_inline]] inline void store(LaneOf<V>* p, const V& v) {
     __builtin_memcpy(p, &v, sizeof v);
 }
 // Every lane x, signed zeros included (0.0 + x would turn -0.0 into +0.0).
 template <typename V>
-[[gnu::always_inline]] inline V splat(double x) {
+[[gnu::always_inline]] inline V splat(LaneOf<V> x) {
     V v;
     for (int32_t i = 0; i < kLanesOf<V>; ++i) v[i] = x;
     return v;
+}
+// Every lane 0 + x: x itself but for -0.0. One broadcast, where splat's lanes
+// are set one by one (with AVX-512, a masked broadcast each), which in the
+// innermost loop costs more than the multiply-adds.
+template <typename V>
+[[gnu::always_inline]] inline V broadcastAdded(LaneOf<V> x) {
+    return V{} + x;
 }
 
 // Runs every step on the first U vectors of each slot row; `count` lanes are real samples.
 // VectorMath: sigmoid and tanh on whole vectors (worth it with 4-lane units);
 // otherwise one lane at a time. Both give the same bits.
-template <typename V, int U, bool VectorMath>
-[[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, double* values, size_t stride,
+// With float lanes the plan's float copies are read and sigmoid and tanh are
+// always on whole vectors (fast_math_single.h).
+// SignedZeroWeights: some weight is -0.0, whose sign the sum can keep (-0 + -0),
+// so weights are splat lane by lane; otherwise broadcastAdded gives their bits.
+template <typename V, int U, bool VectorMath, bool SignedZeroWeights>
+[[gnu::always_inline]] inline void runStepsOnWith(const CompiledNetwork& plan, LaneOf<V>* values, size_t stride,
                                               int32_t count) {
+    using T = LaneOf<V>;
+    constexpr bool isSingle = std::is_same_v<T, float>;
     constexpr int32_t lanes = kLanesOf<V>;
     const int32_t* sources = plan.sources().data();
-    const double* weights = plan.weights().data();
-    for (const CompiledNetwork::Step& step : plan.steps()) {
+    const T* weights;
+    if constexpr (isSingle) {
+        weights = plan.singleWeights().data();
+    } else {
+        weights = plan.weights().data();
+    }
+    const size_t stepCount = plan.steps().size();
+    for (size_t k = 0; k < stepCount; ++k) {
+        const CompiledNetwork::Step& step = plan.steps()[k];
         V sum[U];
-        const V start = splat<V>(step.start);
+        V start;
+        T first;
+        if constexpr (isSingle) {
+            first = plan.singleStarts()[k];
+        } else {
+            first = step.start;
+        }
+        start = first == T{0} && std::signbit(first) ? splat<V>(first) : broadcastAdded<V>(first);
         for (int u = 0; u < U; ++u) sum[u] = start;
         for (int32_t c = step.first; c < step.last; ++c) {
-            const double* row = values + static_cast<size_t>(sources[c]) * stride;
-            const V w = splat<V>(weights[c]);
+            const T* row = values + static_cast<size_t>(sources[c]) * stride;
+            const V w = SignedZeroWeights ? splat<V>(weights[c]) : broadcastAdded<V>(weights[c]);
             for (int u = 0; u < U; ++u) sum[u] = w * load<V>(row + u * lanes) + sum[u];
         }
-        double* out = values + static_cast<size_t>(step.slot) * stride;
-        const V zero = splat<V>(0.0);
+        T* out = values + static_cast<size_t>(step.slot) * stride;
+        const V zero = splat<V>(T{0});
         switch (step.activation) {
             case kRelu:
                 for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u] > zero ? sum[u] : zero);
@@ -175,7 +226,9 @@ template <typename V, int U, bool VectorMath>
                 for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
                 break;
             case kSigmoid:
-                if constexpr (VectorMath) {
+                if constexpr (isSingle) {
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, single::sigmoid(sum[u]));
+                } else if constexpr (VectorMath) {
                     for (int u = 0; u < U; ++u) store(out + u * lanes, sigmoidOf(sum[u]));
                 } else {
                     for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
@@ -183,7 +236,9 @@ template <typename V, int U, bool VectorMath>
                 }
                 break;
             case kTanh:
-                if constexpr (VectorMath) {
+                if constexpr (isSingle) {
+                    for (int u = 0; u < U; ++u) store(out + u * lanes, single::tanh(sum[u]));
+                } else if constexpr (VectorMath) {
                     for (int u = 0; u < U; ++u) store(out + u * lanes, tanhOf(sum[u]));
                 } else {
                     for (int u = 0; u < U; ++u) store(out + u * lanes, sum[u]);
@@ -194,6 +249,16 @@ template <typename V, int U, bool VectorMath>
                 for (int u = 0; u < U; ++u) store(out + u * lanes, zero);
                 break;
         }
+    }
+}
+
+template <typename V, int U, bool VectorMath>
+[[gnu::always_inline]] inline void runStepsOn(const CompiledNetwork& plan, LaneOf<V>* values, size_t stride,
+                                              int32_t count) {
+    if (plan.hasNegativeZeroWeights()) {
+        runStepsOnWith<V, U, VectorMath, true>(plan, values, stride, count);
+    } else {
+        runStepsOnWith<V, U, VectorMath, false>(plan, values, stride, count);
     }
 }
 
@@ -245,6 +310,38 @@ void runStepsBaseline(const CompiledNetwork& plan, double* values, size_t stride
     runStepsWith<false>(plan, values, stride, count);
 }
 
+// The float kernels: up to 8 vectors per slot row, as many as the tile's samples fill.
+template <typename V>
+[[gnu::always_inline]] inline void runSingleStepsOn(const CompiledNetwork& plan, float* values, size_t stride,
+                                                    int32_t count) {
+    switch ((count + kLanesOf<V> - 1) / kLanesOf<V>) {
+        case 1: runStepsOn<V, 1, true>(plan, values, stride, count); break;
+        case 2: runStepsOn<V, 2, true>(plan, values, stride, count); break;
+        case 3: runStepsOn<V, 3, true>(plan, values, stride, count); break;
+        case 4: runStepsOn<V, 4, true>(plan, values, stride, count); break;
+        case 5: runStepsOn<V, 5, true>(plan, values, stride, count); break;
+        case 6: runStepsOn<V, 6, true>(plan, values, stride, count); break;
+        case 7: runStepsOn<V, 7, true>(plan, values, stride, count); break;
+        case 8: runStepsOn<V, 8, true>(plan, values, stride, count); break;
+        default: break;
+    }
+}
+[[gnu::target("arch=x86-64-v4")]]
+void runSingleStepsWidest(const CompiledNetwork& plan, float* values, size_t stride, int32_t count) {
+    if (count <= 8) {
+        runStepsOn<Float8, 1, true>(plan, values, stride, count);
+        return;
+    }
+    runSingleStepsOn<Float16>(plan, values, stride, count);
+}
+[[gnu::target("arch=x86-64-v3")]]
+void runSingleStepsWide(const CompiledNetwork& plan, float* values, size_t stride, int32_t count) {
+    runSingleStepsOn<Float8>(plan, values, stride, count);
+}
+void runSingleStepsBaseline(const CompiledNetwork& plan, float* values, size_t stride, int32_t count) {
+    runSingleStepsOn<Float4>(plan, values, stride, count);
+}
+
 // sum[s] += exp(p[s] - largest[s]) for s < count, rounded up to whole vectors:
 // the softmax losses' exps on vectors, fastmath's exp giving the scalar bits.
 template <typename V>
@@ -272,16 +369,38 @@ BatchScorer::Kernel BatchScorer::widestKernel() {
     return widest;
 }
 
-int32_t BatchScorer::prepare(const CompiledNetwork& plan, int32_t maxWidth) {
+int32_t BatchScorer::prepare(const CompiledNetwork& plan, Precision precision, int32_t maxWidth) {
     // Eight running sums per node hide the add latency; that matters more than
     // keeping every slot row in L1 (measured: 32 wide beats 16 up to 256 nodes).
     constexpr size_t kTileBytes = 128 * 1024;
+    single_ = precision == Precision::kFloat32;
     const size_t slots = static_cast<size_t>(std::max(plan.slotCount(), 1));
+    const size_t valueBytes = single_ ? sizeof(float) : sizeof(double);
+    // Floats: twice the lanes per AVX2 or AVX-512 vector, so twice the samples
+    // per tile (the baseline's float vectors have four lanes, as its double ones).
+    const int32_t narrowest = single_ ? kSinglePadLanes : 2 * kLanes;
     int32_t width = kernel_ == Kernel::kWidest ? 2 * kMaxTile : kMaxTile;
-    if (maxWidth > 0) width = std::min(width, std::max(maxWidth, 2 * kLanes));
-    while (width > 2 * kLanes && slots * static_cast<size_t>(width) * sizeof(double) > kTileBytes) width /= 2;
+    if (single_ && kernel_ != Kernel::kBaseline) width *= 2;
+    if (maxWidth > 0) width = std::min(width, std::max(maxWidth, narrowest));
+    while (width > narrowest && slots * static_cast<size_t>(width) * valueBytes > kTileBytes) width /= 2;
     tileWidth_ = width;
     if (softmaxScratch_.size() < 2 * static_cast<size_t>(width)) softmaxScratch_.resize(2 * static_cast<size_t>(width));
+
+    const std::vector<int32_t>& constants = plan.constantSlots();
+    if (single_) {
+        constexpr size_t kAlignFloats = 64 / sizeof(float);
+        const size_t needed = slots * static_cast<size_t>(width) + kAlignFloats;
+        if (singleStorage_.size() < needed) singleStorage_.resize(needed);
+        const auto address = reinterpret_cast<uintptr_t>(singleStorage_.data());
+        singleValues_ = singleStorage_.data() + ((64 - address % 64) % 64) / sizeof(float);
+        const size_t wide = static_cast<size_t>(std::max(plan.outputs(), 1)) * static_cast<size_t>(width);
+        if (wideOutputs_.size() < wide) wideOutputs_.resize(wide);
+        for (size_t c = 0; c < constants.size(); ++c) {
+            float* row = singleValues_ + static_cast<size_t>(constants[c]) * width;
+            std::fill(row, row + width, plan.singleConstantValues()[c]);
+        }
+        return width;
+    }
 
     constexpr size_t kAlignDoubles = 64 / sizeof(double);
     const size_t needed = slots * static_cast<size_t>(width) + kAlignDoubles;
@@ -289,7 +408,6 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan, int32_t maxWidth) {
     const auto address = reinterpret_cast<uintptr_t>(storage_.data());
     values_ = storage_.data() + ((64 - address % 64) % 64) / sizeof(double);
 
-    const std::vector<int32_t>& constants = plan.constantSlots();
     for (size_t c = 0; c < constants.size(); ++c) {
         double* row = values_ + static_cast<size_t>(constants[c]) * width;
         std::fill(row, row + width, plan.constantValues()[c]);
@@ -299,6 +417,26 @@ int32_t BatchScorer::prepare(const CompiledNetwork& plan, int32_t maxWidth) {
 
 void BatchScorer::runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count) {
     const size_t stride = static_cast<size_t>(tileWidth_);
+    if (single_) {
+        const int32_t padded = std::min((count + kSinglePadLanes - 1) / kSinglePadLanes * kSinglePadLanes, tileWidth_);
+        for (int32_t i = 0; i < plan.inputs(); ++i) {
+            float* row = singleValues_ + static_cast<size_t>(i) * stride;
+            for (int32_t s = 0; s < count; ++s) row[s] = static_cast<float>(x.row(first + s)[i]);
+            for (int32_t s = count; s < padded; ++s) row[s] = 0.0f;
+        }
+        switch (kernel_) {
+            case Kernel::kWidest: runSingleStepsWidest(plan, singleValues_, stride, count); break;
+            case Kernel::kWide: runSingleStepsWide(plan, singleValues_, stride, count); break;
+            default: runSingleStepsBaseline(plan, singleValues_, stride, count); break;
+        }
+        // Loss terms and predictions read double rows, padding lanes included.
+        for (int32_t k = 0; k < plan.outputs(); ++k) {
+            const float* row = singleValues_ + static_cast<size_t>(plan.outputSlots()[k]) * stride;
+            double* wide = wideOutputs_.data() + static_cast<size_t>(k) * stride;
+            for (int32_t s = 0; s < padded; ++s) wide[s] = row[s];
+        }
+        return;
+    }
     const int32_t padded = (count + kPadLanes - 1) / kPadLanes * kPadLanes;
     for (int32_t i = 0; i < plan.inputs(); ++i) {
         double* row = values_ + static_cast<size_t>(i) * stride;
@@ -315,7 +453,7 @@ void BatchScorer::runTile(const CompiledNetwork& plan, const SampleView& x, int3
 
 void BatchScorer::predict(Network& network, const SampleView& x, double* out) {
     if (x.rows > 0 && x.columns < network.inputs) throw std::invalid_argument("samples narrower than the network's inputs");
-    if (x.rows < kCompileFromRows) {
+    if (!compilesFor(x.rows)) {
         for (int32_t i = 0; i < x.rows; ++i) network.activate(x.row(i), out + static_cast<size_t>(i) * network.outputs);
         return;
     }
@@ -331,7 +469,7 @@ void BatchScorer::predict(const CompiledNetwork& plan, const SampleView& x, doub
         const int32_t count = std::min(width, x.rows - first);
         runTile(plan, x, first, count);
         for (int32_t k = 0; k < outputs; ++k) {
-            const double* row = slotRow(plan.outputSlots()[k]);
+            const double* row = outputRow(plan, k);
             for (int32_t s = 0; s < count; ++s) out[static_cast<size_t>(first + s) * outputs + k] = row[s];
         }
     }
@@ -372,7 +510,6 @@ void BatchScorer::addSampleTerms(const SampleView& y, int32_t row, int32_t width
 
 void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, int32_t first, int32_t count,
                            int32_t width, int32_t id, double* terms) {
-    const int32_t* outputSlots = plan.outputSlots().data();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
     if (id == kCategoricalCrossentropy || id == kSparseCategoricalCrossentropy) {
@@ -386,7 +523,7 @@ void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, in
         const int32_t outputs = plan.outputs();
         double* p = prediction_.data();
         for (int32_t s = 0; s < count; ++s) {
-            for (int32_t k = 0; k < outputs; ++k) p[k] = slotRow(outputSlots[k])[s];
+            for (int32_t k = 0; k < outputs; ++k) p[k] = outputRow(plan, k)[s];
             terms[s] = term(targets + s * stride, width, p, outputs);
         }
         return;
@@ -395,7 +532,7 @@ void BatchScorer::tileTerms(const CompiledNetwork& plan, const SampleView& y, in
     // loops over the tile's samples vectorise.
     std::fill(terms, terms + count, 0.0);
     for (int32_t k = 0; k < width; ++k) {
-        const double* p = slotRow(outputSlots[k]);
+        const double* p = outputRow(plan, k);
         const double* t = targets + k;
         switch (id) {
             case kMse:
@@ -424,7 +561,6 @@ void BatchScorer::softmaxTerms(const CompiledNetwork& plan, const SampleView& y,
                                int32_t width, int32_t id, double* terms) {
     // loss_terms.h's softmax losses, output by output over the tile's samples
     // (loops that vectorise) with each sample's operations in the reference order.
-    const int32_t* outputSlots = plan.outputSlots().data();
     const int32_t outputs = plan.outputs();
     const size_t stride = static_cast<size_t>(y.columns);
     const double* targets = y.row(first);
@@ -440,27 +576,27 @@ void BatchScorer::softmaxTerms(const CompiledNetwork& plan, const SampleView& y,
     std::fill(largest, largest + padded, -std::numeric_limits<double>::infinity());
     std::fill(sum, sum + padded, 0.0);
     for (int32_t k = 0; k < outputs; ++k) {
-        const double* p = slotRow(outputSlots[k]);
+        const double* p = outputRow(plan, k);
         for (size_t s = 0; s < padded; ++s) largest[s] = largerOf(largest[s], p[s]);
     }
     for (int32_t k = 0; k < outputs; ++k) {
         if (kernel_ == Kernel::kBaseline) {
-            addShiftedExpsBaseline(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+            addShiftedExpsBaseline(outputRow(plan, k), largest, sum, static_cast<int32_t>(padded));
         } else {
-            addShiftedExpsWide(slotRow(outputSlots[k]), largest, sum, static_cast<int32_t>(padded));
+            addShiftedExpsWide(outputRow(plan, k), largest, sum, static_cast<int32_t>(padded));
         }
     }
     for (int32_t s = 0; s < count; ++s) largest[s] = logSumExpFrom(largest[s], sum[s]);  // now the log-sum-exp
     if (id == kSparseCategoricalCrossentropy) {
         for (int32_t s = 0; s < count; ++s) {
             const int32_t c = classIndex(targets[s * stride], outputs);
-            terms[s] = c < 0 ? kNoTerm : largest[s] - slotRow(outputSlots[c])[s];
+            terms[s] = c < 0 ? kNoTerm : largest[s] - outputRow(plan, c)[s];
         }
         return;
     }
     std::fill(terms, terms + count, 0.0);
     for (int32_t k = 0; k < width; ++k) {
-        const double* p = slotRow(outputSlots[k]);
+        const double* p = outputRow(plan, k);
         const double* t = targets + k;
         for (int32_t s = 0; s < count; ++s) terms[s] += t[s * stride] * (largest[s] - p[s]);
     }
@@ -488,7 +624,7 @@ std::vector<double> BatchScorer::score(Network& network, const SampleView& x, co
                                        const std::vector<int32_t>& ids) {
     std::vector<double> result(ids.size(), 0.0);
     const int32_t samples = scoredSamples(x, y, network.inputs);
-    if (samples >= kCompileFromRows) {
+    if (compilesFor(samples)) {
         plan_.compile(network);
         score(plan_, x, y, ids.data(), ids.size(), result.data());
         return result;

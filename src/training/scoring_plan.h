@@ -19,6 +19,13 @@
 // vectors runs, where it has AVX2 and FMA (x86-64-v3) one on 4-lane vectors,
 // both with sigmoid and tanh on whole vectors; elsewhere one built for plain
 // x86-64. None contracts or reorders, so all give the same bits.
+//
+// With Precision::kFloat32 the same plan runs on floats (the plan keeps float
+// copies of its starts, weights and constants): twice the lanes per vector,
+// tiles twice as wide, single-precision sigmoid and tanh (fast_math_single.h).
+// The outputs are widened to double before any loss term, so terms and their
+// sums are the float64 code's; every kernel width gives the same bits, but
+// they are not the reference pass's (precision.h says how close they are).
 #pragma once
 
 #include <algorithm>
@@ -28,6 +35,7 @@
 
 #include "evolution/selection.h"
 #include "network/network.h"
+#include "training/precision.h"
 #include "training/sample_matrix.h"
 
 namespace kestrin {
@@ -65,6 +73,12 @@ public:
     // Slots whose value is the same for every sample, and those values.
     const std::vector<int32_t>& constantSlots() const { return constantSlots_; }
     const std::vector<double>& constantValues() const { return constantValues_; }
+    // The same numbers rounded to float, for the float32 kernels: one start per step.
+    const std::vector<float>& singleStarts() const { return singleStarts_; }
+    const std::vector<float>& singleWeights() const { return singleWeights_; }
+    const std::vector<float>& singleConstantValues() const { return singleConstantValues_; }
+    // Whether some weight of weights() is -0.0 (the kernels then splat weights lane by lane).
+    bool hasNegativeZeroWeights() const { return negativeZeroWeights_; }
     // Slot of output k.
     const std::vector<int32_t>& outputSlots() const { return outputSlots_; }
 
@@ -79,6 +93,10 @@ private:
     std::vector<int32_t> constantSlots_;
     std::vector<double> constantValues_;
     std::vector<int32_t> outputSlots_;
+    std::vector<float> singleStarts_;
+    std::vector<float> singleWeights_;
+    std::vector<float> singleConstantValues_;
+    bool negativeZeroWeights_ = false;
 
     // Compile-time scratch, kept to avoid reallocating per network.
     std::vector<int32_t> sourceStart_;  // per node: its range in sources_ / weights_
@@ -132,11 +150,19 @@ public:
     // runs samples [first, first+count) of x and returns the slot rows, one tile
     // width apart. Lanes from count up to the next multiple of 8 hold values of
     // zero inputs.
-    int32_t prepareTiles(const CompiledNetwork& plan, int32_t maxWidth) { return prepare(plan, maxWidth); }
+    int32_t prepareTiles(const CompiledNetwork& plan, int32_t maxWidth) {
+        return prepare(plan, Precision::kFloat64, maxWidth);
+    }
     double* forwardTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count) {
         runTile(plan, x, first, count);
         return values_;
     }
+
+    // float64 (the default) or float32 node values for everything after this
+    // call but forwardTile, which the backward pass reads in double. In float32
+    // the Network forms compile a plan for any number of rows.
+    void setPrecision(Precision precision) { precision_ = precision; }
+    Precision precision() const { return precision_; }
 
     // The plan compiled by the last Network form that compiled one.
     const CompiledNetwork& lastPlan() const { return plan_; }
@@ -150,7 +176,8 @@ public:
 private:
     // Sizes the scratch for plan and fills its constant slots; returns the tile
     // width (at most maxWidth when positive).
-    int32_t prepare(const CompiledNetwork& plan, int32_t maxWidth = 0);
+    int32_t prepare(const CompiledNetwork& plan, Precision precision, int32_t maxWidth = 0);
+    int32_t prepare(const CompiledNetwork& plan) { return prepare(plan, precision_); }
     // Loads samples [first, first+count) of x into the input slots and runs the plan.
     void runTile(const CompiledNetwork& plan, const SampleView& x, int32_t first, int32_t count);
     // The terms of id for the tile's samples [first, first+count) (loss_table.h's sampleTerm), into terms[0..count).
@@ -166,6 +193,12 @@ private:
     void addSampleTerms(const SampleView& y, int32_t row, int32_t width, const int32_t* ids, size_t idCount,
                         double* result) const;
     const double* slotRow(int32_t slot) const { return values_ + static_cast<size_t>(slot) * tileWidth_; }
+    // Output k's values for the tile, in double whatever the precision.
+    const double* outputRow(const CompiledNetwork& plan, int32_t k) const {
+        return single_ ? wideOutputs_.data() + static_cast<size_t>(k) * tileWidth_
+                       : slotRow(plan.outputSlots()[static_cast<size_t>(k)]);
+    }
+    bool compilesFor(int32_t rows) const { return rows >= kCompileFromRows || precision_ == Precision::kFloat32; }
 
     // Baseline: plain x86-64; wide: x86-64-v3 (AVX2 and FMA); widest: x86-64-v4 (AVX-512).
     enum class Kernel { kBaseline, kWide, kWidest };
@@ -173,8 +206,13 @@ private:
 
     CompiledNetwork plan_;
     Kernel kernel_ = widestKernel();
+    Precision precision_ = Precision::kFloat64;
+    bool single_ = false;  // the prepared tiles hold floats (forwardTile prepares double ones)
     std::vector<double> storage_;
     double* values_ = nullptr;  // slots x tileWidth_, 64-byte aligned inside storage_
+    std::vector<float> singleStorage_;
+    float* singleValues_ = nullptr;    // the same in float32
+    std::vector<double> wideOutputs_;  // outputs x tileWidth_: the float32 outputs widened
     int32_t tileWidth_ = 0;
     std::vector<double> prediction_;  // one sample's outputs, for the per-sample pass and the whole-row terms
     std::vector<double> terms_;       // one loss term per sample of a tile

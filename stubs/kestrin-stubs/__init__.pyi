@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -52,6 +52,8 @@ class Model:
         loss: str = "",
         metrics: list[str] | tuple[str, ...] = ...,
         monitors: list[str] | tuple[str, ...] = ...,
+        *,
+        precision: Literal["float64", "float32"] = "float64",
     ) -> None: ...
     def evolve(
         self,

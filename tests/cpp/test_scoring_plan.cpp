@@ -216,6 +216,114 @@ TEST(ScoringPlan, PlanHoldsForwardConnectionsInSourceOrder) {
     EXPECT_TRUE(plan.constantSlots().empty());
 }
 
+// Networks as evolution grows them: forward connections only, weights and
+// biases of a few units, every named activation.
+Network moderateNetwork(std::mt19937& engine, int32_t inputs, int32_t outputs, int32_t size, double density) {
+    Network network(inputs, outputs);
+    network.setSize(size);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int32_t i = 0; i < size; ++i) {
+        network.biases[i] = normal(engine);
+        network.activations[i] = static_cast<int32_t>(engine() % kActivationCount);
+    }
+    for (int32_t from = 0; from < size; ++from) {
+        for (int32_t to = std::max(from + 1, inputs); to < size; ++to) {
+            if (unit(engine) < density) network.connect(from, to, normal(engine));
+        }
+    }
+    return network;
+}
+
+// float32 follows float64 within the documented tolerance on every kernel,
+// and every kernel gives the same float32 bits.
+TEST(SinglePrecision, PredictionsFollowFloat64WithinTheTolerance) {
+    std::mt19937 engine(31);
+    BatchScorer widest, wide, baseline;
+    wide.useAtMostAvx2Instructions();
+    baseline.useBaselineInstructions();
+    for (BatchScorer* scorer : {&widest, &wide, &baseline}) scorer->setPrecision(Precision::kFloat32);
+    double worst = 0.0;
+    for (int32_t round = 0; round < 120; ++round) {
+        const int32_t inputs = 1 + static_cast<int32_t>(engine() % 8);
+        const int32_t outputs = 1 + static_cast<int32_t>(engine() % 4);
+        const int32_t size = inputs + outputs + static_cast<int32_t>(engine() % 120);
+        Network network = moderateNetwork(engine, inputs, outputs, size, 12.0 / size);
+        // Every activation on its own, then mixed.
+        if (round < kActivationCount) std::fill(network.activations.begin(), network.activations.end(), round);
+        const int32_t rows = kRowCounts[engine() % std::size(kRowCounts)];
+        const SampleMatrix x = randomSamples(engine, rows, inputs, false);
+        const std::vector<double> expected = referencePredict(network, x.view());
+        const std::vector<double> actual = fastPredict(widest, network, x.view());
+        ASSERT_EQ(actual.size(), expected.size());
+        for (size_t k = 0; k < actual.size(); ++k) {
+            const double error = std::fabs(actual[k] - expected[k]) / (1.0 + std::fabs(expected[k]));
+            worst = std::max(worst, error);
+            ASSERT_LE(error, kSinglePrecisionTolerance) << "round " << round << ", value " << k;
+        }
+        ASSERT_TRUE(sameBits(actual, fastPredict(wide, network, x.view()))) << "AVX2, round " << round;
+        ASSERT_TRUE(sameBits(actual, fastPredict(baseline, network, x.view()))) << "baseline, round " << round;
+        ASSERT_TRUE(sameBits(actual, planPredict(widest, network, x.view()))) << "plan, round " << round;
+    }
+    RecordProperty("worst_relative_error", std::to_string(worst));
+}
+
+// Losses on float32 outputs are summed in double, in sample order, so one
+// thread or two, whole populations or one network's samples in slices, give
+// the same bits.
+TEST(SinglePrecision, SameBitsForAnyWorkerCount) {
+    std::mt19937 engine(37);
+    ParallelScorer one(1), two(2);
+    one.setPrecision(Precision::kFloat32);
+    two.setPrecision(Precision::kFloat32);
+    std::vector<Network> population;
+    for (int32_t k = 0; k < 9; ++k) population.push_back(moderateNetwork(engine, 4, 2, 6 + 9 * k, 0.3));
+    const std::vector<int32_t> ids = {kMse, kMae, kBinaryCrossentropy};
+    for (const int32_t rows : {3, 100, 2500}) {
+        const SampleMatrix x = randomSamples(engine, rows, 4, false);
+        const SampleMatrix y = randomSamples(engine, rows, 2, false);
+        const ScoreRows expected = one.score(population, x.view(), y.view(), ids);
+        const ScoreRows actual = two.score(population, x.view(), y.view(), ids);
+        for (size_t k = 0; k < population.size(); ++k) {
+            ASSERT_TRUE(sameBits(expected[k], actual[k])) << "rows " << rows << ", network " << k;
+            ASSERT_TRUE(sameBits(expected[k], two.score(population[k], x.view(), y.view(), ids))) << "rows " << rows;
+            std::vector<double> onePrediction(static_cast<size_t>(rows) * 2), twoPrediction(onePrediction.size());
+            one.predict(population[k], x.view(), onePrediction.data());
+            two.predict(population[k], x.view(), twoPrediction.data());
+            ASSERT_TRUE(sameBits(onePrediction, twoPrediction)) << "rows " << rows;
+        }
+        // And float32 is a different path: some score differs from float64's.
+        const ScoreRows doubles = ParallelScorer(1).score(population, x.view(), y.view(), ids);
+        bool differs = false;
+        for (size_t k = 0; k < population.size(); ++k) differs = differs || doubles[k] != expected[k];
+        EXPECT_TRUE(differs) << "rows " << rows;
+    }
+}
+
+// -0.0 weights keep a zero sum negative (-0 + -0 * x), on every kernel.
+TEST(ScoringPlan, NegativeZeroWeightsKeepTheSignOfZeroSums) {
+    Network network(2, 2);
+    network.setSize(4);
+    for (int32_t i = 0; i < 4; ++i) network.activations[i] = kLinear;
+    network.biases[2] = -0.0;
+    network.biases[3] = -0.0;
+    network.connect(0, 2, -0.0);
+    network.connect(1, 2, -0.0);
+    network.connect(0, 3, 0.0);
+    CompiledNetwork plan;
+    plan.compile(network);
+    EXPECT_TRUE(plan.hasNegativeZeroWeights());
+    const SampleMatrix x = sampleMatrix(70, 2, [](int32_t i, int32_t j) { return 0.5 + i + 2.0 * j; });
+    const std::vector<double> expected = referencePredict(network, x.view());
+    ASSERT_TRUE(std::signbit(expected[0]));
+    BatchScorer widest, wide, baseline;
+    wide.useAtMostAvx2Instructions();
+    baseline.useBaselineInstructions();
+    for (BatchScorer* scorer : {&widest, &wide, &baseline}) {
+        EXPECT_TRUE(sameBits(expected, fastPredict(*scorer, network, x.view())));
+    }
+}
+
 TEST(ScoringPlan, RefusesSamplesWithoutEveryInput) {
     Network network(3, 1);
     const SampleMatrix x(4, 2);

@@ -23,7 +23,7 @@ MODEL_METHODS = [
     ("predict", "(self, x)", "Predict the the outputs for a given set of samples."),
     ("evaluate", "(self, x, y)",
      "Evaluate the the network based on the compiled losses/metrics on a given dataset."),
-    ("compile", "(self, optimizer, loss, metrics, monitors)",
+    ("compile", "(self, optimizer, loss, metrics, monitors, *, precision)",
      "Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
      "optional."),
     ("get_nodes", "(self)", "Returns a list of nodes contained in the network."),

@@ -195,10 +195,16 @@ void GammaStrategy::endGeneration() {
         cma_.largestSpread() < kCollapsedSpread * settings_.stepSize || cma_.condition() > kWorstCondition;
     if (flat || collapsed) {
         restart();
-    } else if (settings_.growPatience > 0 && stalled_ >= settings_.growPatience &&
-               hiddenNodes() < settings_.maxHidden) {
+    } else if (settings_.growPatience > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden) {
         grow();
     }
+}
+
+int GammaStrategy::patience() const {
+    // Adapting C takes longer with more genes per sample: Hansen's window for
+    // a stalled search, 30 dim / lambda generations, on top of the knob.
+    const double window = 30.0 * static_cast<double>(layout_.size()) / cma_.lambda();
+    return settings_.growPatience + static_cast<int>(window);
 }
 
 void GammaStrategy::grow() {

@@ -64,6 +64,8 @@ private:
     // Sizes the per-generation buffers for the current dimension and span.
     void sizeBuffers();
     void endGeneration();
+    // Stalled generations before growth.
+    int patience() const;
     void grow();
     void restart();
     int samplesPerStep() const { return 2 * popSize_ - 1; }

@@ -27,6 +27,8 @@ constexpr int kLongestSpan = 64;
 constexpr double kStateTag = 3.0;
 constexpr double kStateVersion = 1.0;
 constexpr size_t kHeaderSize = 13;
+// Candidates of a step: the mean, the best network so far, then the samples.
+constexpr size_t kFirstSample = 2;
 
 double keyOf(double loss) { return std::isnan(loss) ? kWorst : loss; }
 
@@ -129,11 +131,12 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     const size_t offset = static_cast<size_t>(stepsDone_) * m;
 
     layout_.write(cma_.mean().data(), candidates_[0]);
+    layout_.write(bestGenes_.data(), candidates_[1]);
     for (size_t s = 0; s < m; ++s) {
         if (poll) poll();
         double* y = sampleY_.data() + (offset + s) * d;
         cma_.sample(x_.data(), y);
-        layout_.write(x_.data(), candidates_[1 + s]);
+        layout_.write(x_.data(), candidates_[kFirstSample + s]);
     }
     ScoreRows scores = score(candidates_);
     if (scores.size() < candidates_.size()) {
@@ -149,13 +152,16 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     std::stable_sort(order_.begin(), order_.end(),
                      [&](size_t a, size_t b) { return keyOf(scores[a][0]) < keyOf(scores[b][0]); });
     for (size_t s = 0; s < m; ++s) {
-        const double key = keyOf(scores[1 + s][0]);
+        const double key = keyOf(scores[kFirstSample + s][0]);
         sampleLoss_[offset + s] = key;
         generationBest_ = std::min(generationBest_, key);
         if (std::isfinite(key)) generationWorst_ = std::max(generationWorst_, key);
     }
     const double leading = keyOf(scores[order_[0]][0]);
     generationBest_ = std::min(generationBest_, leading);
+    // The best network is scored again every step: a loss that changes (a
+    // new batch, a noisy fitness) is judged by its latest value.
+    bestLoss_ = keyOf(scores[1][0]);
     if (leading < bestLoss_) {
         bestLoss_ = leading;
         layout_.read(candidates_[order_[0]], bestGenes_.data());

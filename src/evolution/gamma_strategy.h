@@ -7,8 +7,9 @@
 // small dense one: `hidden` tanh nodes fed by the inputs, linear outputs fed by
 // the inputs and the hidden nodes, every gene starting at mean 0.
 //
-// A step samples 2 x popSize - 1 networks and scores them beside the mean (the
-// first candidate): the loops' 2 x popSize evaluations per step. A CMA
+// A step samples 2 x popSize - 2 networks and scores them beside the mean and
+// the best network so far (scored again, so it is judged on the current batch
+// or fitness): the loops' 2 x popSize evaluations per step. A CMA
 // generation spans `span` steps (1 until a restart), after which the
 // distribution is updated from all its samples. The population after a step
 // is the best popSize of its candidates.
@@ -68,7 +69,7 @@ private:
     int patience() const;
     void grow();
     void restart();
-    int samplesPerStep() const { return 2 * popSize_ - 1; }
+    int samplesPerStep() const { return 2 * popSize_ - 2; }
 
     GammaSettings settings_;
     Network template_;  // the topology, with the genes of the mean

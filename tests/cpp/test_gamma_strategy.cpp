@@ -87,7 +87,7 @@ TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
     setRandomSeed(4);
     GammaStrategy first(settings);
     std::vector<Network> population = first.initialPopulation(denseNetwork(2, 1, 3), 4, {});
-    for (int generation = 0; generation < 60; ++generation) first.step(population, xorScore, {});
+    for (int generation = 0; generation < 200; ++generation) first.step(population, xorScore, {});
     ASSERT_GT(first.hiddenNodes(), 4);
     const std::vector<double> state = first.savedState();
 

@@ -24,7 +24,7 @@ model.compile(optimizer=Alpha(mutation_rate=0.3), loss="mse", metrics=["mae"], m
 model.compile(optimizer="alpha", loss="mse")
 model.compile(optimizer=Beta())
 model.compile(optimizer=Gamma(step_size=0.3, hidden=2))
-steps: float = Gamma().step_size
+gamma_step: float = Gamma().step_size
 model.compile(loss="mae", metrics=("mse", "mape"))
 
 folder = pathlib.Path(tempfile.mkdtemp())

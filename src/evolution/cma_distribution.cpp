@@ -21,7 +21,8 @@ size_t cells(int dim, bool separable) {
 
 }  // namespace
 
-void CmaDistribution::reset(const std::vector<double>& mean, double sigma, int lambda, bool separable) {
+void CmaDistribution::reset(const std::vector<double>& mean, double sigma, int lambda, bool separable,
+                            const std::vector<double>& scales) {
     dim_ = static_cast<int>(mean.size());
     lambda_ = lambda;
     separable_ = separable;
@@ -30,18 +31,19 @@ void CmaDistribution::reset(const std::vector<double>& mean, double sigma, int l
     const auto d = static_cast<size_t>(dim_);
     pc_.assign(d, 0.0);
     ps_.assign(d, 0.0);
+    scales_.assign(d, 1.0);
+    if (scales.size() == d) scales_ = scales;
     cov_.assign(cells(dim_, separable), 0.0);
     if (separable) {
-        std::fill(cov_.begin(), cov_.end(), 1.0);
+        for (size_t i = 0; i < d; ++i) cov_[i] = scales_[i] * scales_[i];
         axes_.clear();
     } else {
         axes_.assign(d * d, 0.0);
         for (size_t i = 0; i < d; ++i) {
-            cov_[i * d + i] = 1.0;
+            cov_[i * d + i] = scales_[i] * scales_[i];
             axes_[i * d + i] = 1.0;
         }
     }
-    scales_.assign(d, 1.0);
     generations_ = 0;
     sinceDecomposition_ = 0;
     setRates();

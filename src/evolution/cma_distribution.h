@@ -21,8 +21,10 @@ namespace kestrin {
 
 class CmaDistribution {
 public:
-    // A fresh distribution around mean (dim values) with C = I.
-    void reset(const std::vector<double>& mean, double sigma, int lambda, bool separable);
+    // A fresh distribution around mean (dim values) with C diagonal: the
+    // squares of scales (one per gene, in units of sigma), or I when empty.
+    void reset(const std::vector<double>& mean, double sigma, int lambda, bool separable,
+               const std::vector<double>& scales = {});
 
     int dim() const { return dim_; }
     int lambda() const { return lambda_; }

@@ -53,6 +53,23 @@ Network startTopology(const Network& given, int hidden) {
     return network;
 }
 
+// A weight's spread shrinks with its target's fan-in (LeCun's rule), so that
+// every node's summed input varies about as much: with equal spreads, the 64
+// inputs of a digit would swamp the outputs and no sample would beat the mean.
+std::vector<double> fanInScales(const GeneLayout& layout) {
+    std::vector<int32_t> fanIn;
+    for (const GeneSlot& slot : layout.slots) {
+        if (static_cast<size_t>(slot.to) >= fanIn.size()) fanIn.resize(static_cast<size_t>(slot.to) + 1, 0);
+        if (slot.from >= 0) ++fanIn[static_cast<size_t>(slot.to)];
+    }
+    std::vector<double> scales(layout.size(), 1.0);
+    for (size_t k = 0; k < layout.size(); ++k) {
+        const GeneSlot slot = layout.slots[k];
+        if (slot.from >= 0) scales[k] = 1.0 / std::sqrt(static_cast<double>(fanIn[static_cast<size_t>(slot.to)]));
+    }
+    return scales;
+}
+
 }  // namespace
 
 std::string GammaSettings::problem() const {
@@ -95,7 +112,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
 
 void GammaStrategy::resetDistribution(const std::vector<double>& mean) {
     const bool separable = static_cast<int64_t>(mean.size()) > settings_.separableAbove;
-    cma_.reset(mean, settings_.stepSize, span_ * samplesPerStep(), separable);
+    cma_.reset(mean, settings_.stepSize, span_ * samplesPerStep(), separable, fanInScales(layout_));
     sizeBuffers();
 }
 
@@ -218,13 +235,16 @@ void GammaStrategy::grow() {
     const size_t added = layout_.insertNode(template_, kTanh);
     // Bias 0, incoming weights with LeCun's spread (a node that sees its
     // inputs), outgoing 0 so that every network keeps its function. The bias
-    // and incoming genes get the initial spread; the outgoing ones the current
+    // and incoming genes get the initial spread (incoming ones by fan-in); the outgoing ones the current
     // step size, since they alone change the output: wider, they would drown
     // what the search has tuned so far in noise.
     std::vector<double> means(added, 0.0);
     std::vector<double> spreads(added, settings_.stepSize);
     const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(sources, 1)));
-    for (int32_t k = 0; k < sources; ++k) means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
+    for (int32_t k = 0; k < sources; ++k) {
+        means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
+        spreads[1 + static_cast<size_t>(k)] = settings_.stepSize * lecun;
+    }
     for (size_t k = 1 + static_cast<size_t>(sources); k < added; ++k) spreads[k] = cma_.sigma();
     bestGenes_.insert(bestGenes_.end(), means.begin(), means.end());
     const bool separable = static_cast<int64_t>(layout_.size()) > settings_.separableAbove;

@@ -5,7 +5,9 @@
 // The topology: a network with hidden nodes is searched as it is, its genes
 // the first mean. One without (a new Model(inputs, outputs)) is replaced by a
 // small dense one: `hidden` tanh nodes fed by the inputs, linear outputs fed by
-// the inputs and the hidden nodes, every gene starting at mean 0.
+// the inputs and the hidden nodes, every gene starting at mean 0. Each gene's
+// initial spread is stepSize, divided by the square root of its target's
+// fan-in for a weight.
 //
 // A step samples 2 x popSize - 2 networks and scores them beside the mean and
 // the best network so far (scored again, so it is judged on the current batch
@@ -17,7 +19,7 @@
 // Growth: when the best loss has not improved by 0.1% for growPatience
 // generations, one tanh node is inserted before the outputs with outgoing
 // weights 0 (the function stays the same), its genes appended to the mean
-// (incoming weights drawn with LeCun's spread) with spread stepSize.
+// (incoming weights drawn with LeCun's spread) with the initial spreads.
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
 // with spread stepSize and a span twice as long.

@@ -36,8 +36,8 @@
 namespace kestrin {
 
 struct GammaSettings {
-    double stepSize = 0.5;     // initial sigma, and the spread of new genes
-    int hidden = 4;            // hidden nodes of the start topology built for a model without any
+    double stepSize = 0.25;    // initial sigma, and the spread of new genes
+    int hidden = 8;            // hidden nodes of the start topology built for a model without any
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 16;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal

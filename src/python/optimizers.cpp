@@ -247,7 +247,7 @@ PyMemberDef gammaMembers[] = {
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=0.5, hidden=4, grow_patience=30, max_hidden=16, separable_above=200)\n--\n\n"
+    "Gamma(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes, every weight starting at 0. A model\n"

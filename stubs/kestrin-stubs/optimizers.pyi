@@ -48,8 +48,8 @@ class Gamma:
     def __init__(
         self,
         *,
-        step_size: float = 0.5,
-        hidden: int = 4,
+        step_size: float = 0.25,
+        hidden: int = 8,
         grow_patience: int = 30,
         max_hidden: int = 16,
         separable_above: int = 200,

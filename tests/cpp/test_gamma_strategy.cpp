@@ -66,7 +66,7 @@ TEST(GammaStrategy, ReturnsEachMembersOwnRowsAndSolvesXor) {
     GammaStrategy strategy;
     std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
     ASSERT_EQ(population.size(), 6u);
-    EXPECT_EQ(population[0].size, 2 + 4 + 1);
+    EXPECT_EQ(population[0].size, 2 + 8 + 1);
     double best = std::numeric_limits<double>::infinity();
     for (int generation = 0; generation < 300 && best > 1e-3; ++generation) {
         const ScoreRows rows = strategy.step(population, xorScore, {});
@@ -88,7 +88,7 @@ TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
     GammaStrategy first(settings);
     std::vector<Network> population = first.initialPopulation(denseNetwork(2, 1, 3), 4, {});
     for (int generation = 0; generation < 200; ++generation) first.step(population, xorScore, {});
-    ASSERT_GT(first.hiddenNodes(), 4);
+    ASSERT_GT(first.hiddenNodes(), 8);
     const std::vector<double> state = first.savedState();
 
     GammaStrategy second(settings);

@@ -23,9 +23,10 @@ def test_bad_knobs_are_refused(knobs):
 def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
-    assert Gamma.__text_signature__ == "(*, step_size=0.5, hidden=4, grow_patience=30, max_hidden=16, separable_above=200)"
+    assert Gamma.__text_signature__ == "(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200)"
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 16)
+    assert (Gamma().step_size, Gamma().hidden) == (0.25, 8)
     assert repr(gamma) == "Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200)"
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
@@ -55,7 +56,7 @@ def test_compile_selects_gamma_and_evolve_learns_xor_on_its_own_topology(optimiz
     history = model.evolve(XOR_X, XOR_Y, pop_size=10, epochs=150, verbose=0)
     assert history["loss"][-1] < 0.01
     assert np.array_equal(model.predict(XOR_X) > 0.5, XOR_Y > 0.5)
-    assert model.size >= 2 + 4 + 1  # the built topology, grown or not
+    assert model.size >= 2 + 8 + 1  # the built topology, grown or not
 
 
 def test_a_model_with_hidden_nodes_keeps_its_structure_and_starts_from_its_weights():

@@ -470,7 +470,7 @@ def run_control(task: str, optimizer: str, seed: int, budget: int) -> dict:
             runner.generation(lambda net: -episode(task, lambda o: net.activate(o)[0], next(episode_seeds)))
             evals += pop
             net = runner.net()
-            if -runner.best.fitness >= threshold and passes(lambda o: net.activate(o)[0]):
+            if runner.best.fitness >= threshold and passes(lambda o: net.activate(o)[0]):
                 return {"solved": True, "evals": evals, "time": time.process_time() - start}
         return {"solved": False, "evals": None, "time": time.process_time() - start}
 

@@ -16,10 +16,11 @@
 // distribution is updated from all its samples. The population after a step
 // is the best popSize of its candidates.
 //
-// Growth: when the best loss has not improved by 0.1% for growPatience
-// generations, one tanh node is inserted before the outputs with outgoing
+// Growth: when the best loss has not improved by 0.1% for growPatience + 30 x
+// genes / samples generations, one tanh node is inserted before the outputs with outgoing
 // weights 0 (the function stays the same), its genes appended to the mean
-// (incoming weights drawn with LeCun's spread) with the initial spreads.
+// (incoming weights drawn with LeCun's spread) with the initial spreads, but
+// the outgoing weights with the current step size.
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
 // with spread stepSize and a span twice as long.

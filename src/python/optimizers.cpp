@@ -252,17 +252,17 @@ constexpr const char* kGammaDoc =
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes, every weight starting at 0. A model\n"
     "with hidden nodes is searched as it is, from its weights. Samples are drawn from a normal distribution\n"
-    "whose mean, step size (starting at `step_size`) and covariance adapt as in Hansen's CMA-ES; the covariance\n"
-    "is diagonal once there are more than `separable_above` genes, so a generation stays cheap.\n\n"
+    "whose mean, step size and covariance adapt as in Hansen's CMA-ES. Every gene starts with spread\n"
+    "`step_size`, a weight's divided by the square root of its target's fan-in; the covariance is diagonal\n"
+    "once there are more than `separable_above` genes, so a generation stays cheap.\n\n"
     "Each generation scores the mean, the best network so far (again, so a changing loss is judged afresh)\n"
     "and 2 x pop_size - 2 samples: func_evolve hands the fitness function 2 x pop_size genomes, as for every\n"
-    "optimizer. The population is the best pop_size of them. Small\n"
-    "populations suit Gamma best: pop_size around (4 + 3 ln(genes)) / 2, that is 5 to 15, with the epochs\n"
-    "that fill the evaluation budget. When the best loss has not improved by 0.1% for `grow_patience`\n"
-    "generations (0: never), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with\n"
-    "outgoing weights 0, so the network computes what it did and the new genes start at spread `step_size`.\n"
-    "When the distribution collapses, the search restarts around the best network seen, with a generation\n"
-    "twice as long (IPOP).";
+    "optimizer. The population is the best pop_size of them. Small populations suit Gamma: pop_size around\n"
+    "(4 + 3 ln(genes)) / 2, even, so 6 to 16 (10 is a good default), with the epochs that fill the budget.\n\n"
+    "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
+    "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
+    "weights 0, so the network computes what it did. When the distribution collapses, the search restarts\n"
+    "around the best network seen, with a generation twice as long (IPOP).";
 
 }  // namespace
 

@@ -103,6 +103,7 @@ PyObject* resolveOptimizer(PyObject* given) {
     if (given == nullptr) return check(Optimizers::getByString("alpha"));
     if (PyObject_TypeCheck(given, &AlphaType)) return PyRef::borrow(given).release();
     if (PyObject_TypeCheck(given, &BetaType)) return PyRef::borrow(given).release();
+    if (PyObject_TypeCheck(given, &GammaType)) return PyRef::borrow(given).release();
     if (PyUnicode_Check(given)) {
         const std::string_view name = utf8(given);
         // A name with an embedded NUL is no optimizer's name.

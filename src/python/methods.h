@@ -72,6 +72,8 @@ PyObject* Alpha_copy(PyObject* self, PyObject* args);
 PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo);
 PyObject* Beta_reduce(PyObject* self, PyObject* args);
 PyObject* Beta_setstate(PyObject* self, PyObject* state);
+PyObject* Gamma_reduce(PyObject* self, PyObject* args);
+PyObject* Gamma_setstate(PyObject* self, PyObject* state);
 PyObject* EarlyStopping_reduce(PyObject* self, PyObject* args);
 PyObject* EarlyStopping_setstate(PyObject* self, PyObject* state);
 PyObject* EarlyStopping_copy(PyObject* self, PyObject* args);

@@ -406,6 +406,7 @@ PyTypeObject AlphaType = [] {
 PyObject* Optimizers::getByString(const char* name) {
     if (std::strcmp(name, "alpha") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&AlphaType));
     if (std::strcmp(name, "beta") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&BetaType));
+    if (std::strcmp(name, "gamma") == 0) return PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&GammaType));
     return nullptr;
 }
 
@@ -426,6 +427,12 @@ PyMODINIT_FUNC PyInit_optimizers() {
     Py_INCREF(&BetaType);
     if (PyModule_AddObject(module.get(), "Beta", reinterpret_cast<PyObject*>(&BetaType)) < 0) {
         Py_DECREF(&BetaType);
+        return nullptr;
+    }
+    if (PyType_Ready(&GammaType) < 0) return nullptr;
+    Py_INCREF(&GammaType);
+    if (PyModule_AddObject(module.get(), "Gamma", reinterpret_cast<PyObject*>(&GammaType)) < 0) {
+        Py_DECREF(&GammaType);
         return nullptr;
     }
     return module.release();

@@ -1,4 +1,4 @@
-// kestrin.optimizers.Beta, and the conversion of a compiled optimizer into the
+// kestrin.optimizers.Beta and Gamma, and the conversion of a compiled optimizer into the
 // evolution strategy the training loops run.
 #include "python/pyref.h"
 
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "evolution/beta_strategy.h"
+#include "evolution/gamma_strategy.h"
 #include "python/boundary.h"
 #include "python/methods.h"
 #include "python/records.h"
@@ -173,7 +174,118 @@ PyTypeObject BetaType = [] {
     return type;
 }();
 
+namespace {
+
+// ---- Gamma ----------------------------------------------------------------------
+
+GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(self); }
+
+const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
+                                      nullptr};
+
+PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* self = check(type->tp_alloc(type, 0));
+        new (&asGamma(self)->settings) GammaSettings();
+        return self;
+    });
+}
+
+// Nothing is stored unless every knob is valid.
+int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> int {
+        GammaSettings settings;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiii:Gamma", const_cast<char**>(kGammaKeywords),
+                                         &settings.stepSize, &settings.hidden, &settings.growPatience,
+                                         &settings.maxHidden, &settings.separableAbove)) {
+            return -1;
+        }
+        if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
+        asGamma(self)->settings = settings;
+        return 0;
+    });
+}
+
+void Gamma_dealloc(PyObject* self) {
+    asGamma(self)->settings.~GammaSettings();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* Gamma_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const GammaSettings& s = asGamma(self)->settings;
+        PyRef step = check(PyRef::steal(PyFloat_FromDouble(s.stepSize)));
+        PyRef shown = check(PyRef::steal(PyObject_Repr(step.get())));
+        const char* utf8 = PyUnicode_AsUTF8(shown.get());
+        if (utf8 == nullptr) throw PythonErrorSet{};
+        const std::string text = std::string("Gamma(step_size=") + utf8 + ", hidden=" + std::to_string(s.hidden) +
+                                 ", grow_patience=" + std::to_string(s.growPatience) +
+                                 ", max_hidden=" + std::to_string(s.maxHidden) +
+                                 ", separable_above=" + std::to_string(s.separableAbove) + ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyMethodDef gammaMethods[] = {
+    {"__reduce__", Gamma_reduce, METH_NOARGS, "Helper for pickle."},
+    {"__setstate__", Gamma_setstate, METH_O, "Helper for pickle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define GAMMA_KNOB(name, type, field) \
+    {name, type, static_cast<Py_ssize_t>(offsetof(GammaObject, settings) + offsetof(GammaSettings, field)), READONLY, nullptr}
+
+PyMemberDef gammaMembers[] = {
+    GAMMA_KNOB("step_size", T_DOUBLE, stepSize),
+    GAMMA_KNOB("hidden", T_INT, hidden),
+    GAMMA_KNOB("grow_patience", T_INT, growPatience),
+    GAMMA_KNOB("max_hidden", T_INT, maxHidden),
+    GAMMA_KNOB("separable_above", T_INT, separableAbove),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+#undef GAMMA_KNOB
+
+constexpr const char* kGammaDoc =
+    "Gamma(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200)\n--\n\n"
+    "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
+    "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
+    "the inputs, and linear outputs fed by the inputs and the hidden nodes, every weight starting at 0. A model\n"
+    "with hidden nodes is searched as it is, from its weights. Samples are drawn from a normal distribution\n"
+    "whose mean, step size and covariance adapt as in Hansen's CMA-ES. Every gene starts with spread\n"
+    "`step_size`, a weight's divided by the square root of its target's fan-in; the covariance is diagonal\n"
+    "once there are more than `separable_above` genes, so a generation stays cheap.\n\n"
+    "Each generation scores the mean, the best network so far (again, so a changing loss is judged afresh)\n"
+    "and 2 x pop_size - 2 samples: func_evolve hands the fitness function 2 x pop_size genomes, as for every\n"
+    "optimizer. The population is the best pop_size of them. Small populations suit Gamma: pop_size around\n"
+    "(4 + 3 ln(genes)) / 2, even, so 6 to 16 (10 is a good default), with the epochs that fill the budget.\n\n"
+    "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
+    "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
+    "weights 0, so the network computes what it did. When the distribution collapses, the search restarts\n"
+    "around the best network seen, with a generation twice as long (IPOP).";
+
+}  // namespace
+
+PyTypeObject GammaType = [] {
+    PyTypeObject type = blankType();
+    type.tp_name = "kestrin.optimizers.Gamma";
+    type.tp_basicsize = sizeof(GammaObject);
+    type.tp_itemsize = 0;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = kGammaDoc;
+    type.tp_dealloc = Gamma_dealloc;
+    type.tp_new = Gamma_new;
+    type.tp_init = Gamma_init;
+    type.tp_repr = Gamma_repr;
+    type.tp_methods = gammaMethods;
+    type.tp_members = gammaMembers;
+    return type;
+}();
+
 std::shared_ptr<EvolutionStrategy> strategyFor(PyObject* optimizer) {
+    if (optimizer != nullptr && PyObject_TypeCheck(optimizer, &GammaType)) {
+        return std::make_shared<GammaStrategy>(asGamma(optimizer)->settings);
+    }
     if (optimizer == nullptr || !PyObject_TypeCheck(optimizer, &BetaType)) return nullptr;
     return std::make_shared<BetaStrategy>(asBeta(optimizer)->settings);
 }

@@ -1,5 +1,5 @@
 // Pickling and copying of kestrin.Model, kestrin.Genome, kestrin.optimizers.Beta,
-// kestrin.optimizers.Alpha and the callbacks of kestrin.callbacks. A model travels whole: its network as '.kn' bytes
+// Gamma and Alpha and the callbacks of kestrin.callbacks. A model travels whole: its network as '.kn' bytes
 // and its compile state, so that a copy or a model unpickled on a worker
 // evaluates and evolves without compile. copy.copy shares the Python objects a
 // record refers to (the optimizer, attribute values); copy.deepcopy copies them.
@@ -256,6 +256,7 @@ constexpr long kModelVersion = 1;
 constexpr long kGenomeVersion = 1;
 constexpr long kAlphaVersion = 1;
 constexpr long kBetaVersion = 1;
+constexpr long kGammaVersion = 1;
 constexpr long kEarlyStoppingVersion = 1;
 constexpr long kCheckpointVersion = 1;
 constexpr long kBackupVersion = 1;
@@ -265,7 +266,8 @@ constexpr int32_t kSizeMonitor = 0;
 
 // Every optimizer type of kestrin.optimizers: what compile accepts as an object.
 bool isOptimizer(PyObject* object) {
-    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType);
+    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &BetaType) ||
+           PyObject_TypeCheck(object, &GammaType);
 }
 
 // Written only when not float64, so float64 states are as before; states
@@ -456,6 +458,32 @@ void restoreBeta(PyObject* self, PyObject* given) {
     in.restoreAttributes();
 }
 
+// A knob absent from a state keeps its default, so knobs added later still read old pickles.
+PyRef gammaState(PyObject* self) {
+    const GammaSettings& knobs = reinterpret_cast<GammaObject*>(self)->settings;
+    StateWriter out(self, kGammaVersion);
+    out.putReal("step_size", knobs.stepSize);
+    out.putInt("hidden", knobs.hidden);
+    out.putInt("grow_patience", knobs.growPatience);
+    out.putInt("max_hidden", knobs.maxHidden);
+    out.putInt("separable_above", knobs.separableAbove);
+    return out.finish();
+}
+
+void restoreGamma(PyObject* self, PyObject* state) {
+    StateReader in(self, state, kGammaVersion);
+    GammaSettings knobs;
+    if (in.has("step_size")) knobs.stepSize = in.real("step_size");
+    if (in.has("hidden")) knobs.hidden = in.int32("hidden");
+    if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
+    if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
+    if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");
+    in.finish();
+    if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);
+    reinterpret_cast<GammaObject*>(self)->settings = knobs;
+    in.restoreAttributes();
+}
+
 // A callback travels with its settings and its progress as the attributes
 // show them. The network kept for restore_best_weights is not part of it: the
 // training call's CallbackList holds that, and the next call starts afresh.
@@ -643,6 +671,9 @@ PyObject* Alpha_deepcopy(PyObject* self, PyObject* memo) { return deepCopy(self,
 
 PyObject* Beta_reduce(PyObject* self, PyObject*) { return reduce(self, betaState); }
 PyObject* Beta_setstate(PyObject* self, PyObject* state) { return setState(self, state, restoreBeta); }
+
+PyObject* Gamma_reduce(PyObject* self, PyObject*) { return reduce(self, gammaState); }
+PyObject* Gamma_setstate(PyObject* self, PyObject* state) { return setState(self, state, restoreGamma); }
 
 PyObject* EarlyStopping_reduce(PyObject* self, PyObject*) { return reduce(self, earlyStoppingState); }
 PyObject* EarlyStopping_setstate(PyObject* self, PyObject* state) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "evolution/beta_strategy.h"
+#include "evolution/gamma_strategy.h"
 #include "network/network.h"
 #include "training/precision.h"
 
@@ -55,10 +56,18 @@ struct BetaObject {
 
 extern PyTypeObject BetaType;  // optimizers.cpp
 
+// kestrin.optimizers.Gamma: its knobs, always valid.
+struct GammaObject {
+    PyObject_HEAD
+    GammaSettings settings;
+};
+
+extern PyTypeObject GammaType;  // optimizers.cpp
+
 inline ModelObject* asModel(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 inline GenomeObject* asGenome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
 
-// Optimizers::getByString: a new Alpha for "alpha", a new Beta for "beta", null (no error set) otherwise.
+// Optimizers::getByString: a new Alpha, Beta or Gamma for "alpha", "beta" or "gamma", null (no error set) otherwise.
 struct Optimizers {
     static PyObject* getByString(const char* name);
 };

@@ -48,7 +48,7 @@ class Model:
     def __init__(self, inputs: int, outputs: int, size: int = -1) -> None: ...
     def compile(
         self,
-        optimizer: str | optimizers.Alpha | optimizers.Beta = "alpha",
+        optimizer: str | optimizers.Alpha | optimizers.Beta | optimizers.Gamma = "alpha",
         loss: str = "",
         metrics: list[str] | tuple[str, ...] = ...,
         monitors: list[str] | tuple[str, ...] = ...,

@@ -43,3 +43,19 @@ class Beta:
     refine_best: Final[int]
     @property
     def refine_method(self) -> Literal["adam", "lbfgs"]: ...
+
+class Gamma:
+    def __init__(
+        self,
+        *,
+        step_size: float = 0.25,
+        hidden: int = 8,
+        grow_patience: int = 30,
+        max_hidden: int = 16,
+        separable_above: int = 200,
+    ) -> None: ...
+    step_size: Final[float]
+    hidden: Final[int]
+    grow_patience: Final[int]
+    max_hidden: Final[int]
+    separable_above: Final[int]

@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 import kestrin
 from kestrin.callbacks import EarlyStopping, ModelCheckpoint
-from kestrin.optimizers import Alpha, Beta
+from kestrin.optimizers import Alpha, Beta, Gamma
 
 version: str = kestrin.__version__
 kestrin.set_random_seed(7)
@@ -23,6 +23,8 @@ counts: tuple[int, int, int] = (model.inputs, model.outputs, model.size)
 model.compile(optimizer=Alpha(mutation_rate=0.3), loss="mse", metrics=["mae"], monitors=["size"])
 model.compile(optimizer="alpha", loss="mse")
 model.compile(optimizer=Beta())
+model.compile(optimizer=Gamma(step_size=0.3, hidden=2))
+gamma_step: float = Gamma().step_size
 model.compile(loss="mae", metrics=("mse", "mape"))
 
 folder = pathlib.Path(tempfile.mkdtemp())

@@ -1,0 +1,103 @@
+// The third strategy, behind the optimizer "gamma": CMA-ES on a network's
+// biases and weights (cma_distribution.h), with structure that grows when the
+// search stalls and restarts with a larger sample when it converges.
+//
+// The topology: a network with hidden nodes is searched as it is, its genes
+// the first mean. One without (a new Model(inputs, outputs)) is replaced by a
+// small dense one: `hidden` tanh nodes fed by the inputs, linear outputs fed by
+// the inputs and the hidden nodes, every gene starting at mean 0. Each gene's
+// initial spread is stepSize, divided by the square root of its target's
+// fan-in for a weight.
+//
+// A step samples 2 x popSize - 2 networks and scores them beside the mean and
+// the best network so far (scored again, so it is judged on the current batch
+// or fitness): the loops' 2 x popSize evaluations per step. A CMA
+// generation spans `span` steps (1 until a restart), after which the
+// distribution is updated from all its samples. The population after a step
+// is the best popSize of its candidates.
+//
+// Growth: when the best loss has not improved by 0.1% for growPatience + 30 x
+// genes / samples generations, one tanh node is inserted before the outputs with outgoing
+// weights 0 (the function stays the same), its genes appended to the mean
+// (incoming weights drawn with LeCun's spread) with the initial spreads, but
+// the outgoing weights with the current step size.
+// Restarts (IPOP): when the distribution has collapsed, or the samples of a
+// generation all score the same, it starts again around the best network seen,
+// with spread stepSize and a span twice as long.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "evolution/cma_distribution.h"
+#include "evolution/gene_layout.h"
+#include "evolution/strategy.h"
+
+namespace kestrin {
+
+struct GammaSettings {
+    double stepSize = 0.25;    // initial sigma, and the spread of new genes
+    int hidden = 8;            // hidden nodes of the start topology built for a model without any
+    int growPatience = 30;     // stalled generations before a node is added; 0: never grow
+    int maxHidden = 16;        // hidden nodes growth stops at
+    int separableAbove = 200;  // gene count above which C is diagonal
+
+    std::string problem() const;
+};
+
+class GammaStrategy final : public EvolutionStrategy {
+public:
+    explicit GammaStrategy(const GammaSettings& settings = {});
+
+    std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
+    ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
+
+    std::vector<double> savedState() const override;
+    void restoreState(const std::vector<double>& state) override;
+
+    // For tests and callers that look inside.
+    const CmaDistribution& distribution() const { return cma_; }
+    const GeneLayout& layout() const { return layout_; }
+    int span() const { return span_; }
+    int32_t hiddenNodes() const { return template_.size - template_.inputs - template_.outputs; }
+
+private:
+    void begin(const Network& start, int popSize);
+    void resetDistribution(const std::vector<double>& mean);
+    // Sizes the per-generation buffers for the current dimension and span.
+    void sizeBuffers();
+    void endGeneration();
+    // Stalled generations before growth.
+    int patience() const;
+    void grow();
+    void restart();
+    int samplesPerStep() const { return 2 * popSize_ - 2; }
+
+    GammaSettings settings_;
+    Network template_;  // the topology, with the genes of the mean
+    Network start_;     // the topology before any growth, for restoring
+    GeneLayout layout_;
+    CmaDistribution cma_;
+    int popSize_ = 0;
+    int span_ = 1;          // steps per CMA generation
+    int stepsDone_ = 0;     // steps of the current generation so far
+    int grown_ = 0;         // nodes inserted
+    int restarts_ = 0;
+    int stalled_ = 0;       // generations since the best loss last improved
+    double bestLoss_ = 0;   // best loss seen, +inf before the first
+    double reference_ = 0;  // the best loss when it last improved by more than a stall
+    double generationBest_ = 0;
+    double generationWorst_ = 0;
+    std::vector<double> bestGenes_;
+    // The samples of the current generation: their steps y and losses.
+    std::vector<double> sampleY_;
+    std::vector<double> sampleLoss_;
+    // Scratch of one step, kept to reuse the storage.
+    std::vector<Network> candidates_;
+    std::vector<double> x_;
+    std::vector<size_t> order_;
+    std::vector<const double*> ranked_;
+};
+
+}  // namespace kestrin

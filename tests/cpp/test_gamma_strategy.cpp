@@ -1,0 +1,129 @@
+// The "gamma" strategy: a node inserted by growth leaves the function as it
+// was, the rows it returns belong to its members, a saved state resumes the
+// same run, a damaged one is refused, and the start topology solves XOR.
+#include "evolution/gamma_strategy.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "evolution/gene_layout.h"
+#include "evolution/mutation.h"
+#include "network/activation.h"
+#include "network/random.h"
+#include "test_support.h"
+#include "training/evaluate.h"
+
+namespace kestrin {
+namespace {
+
+TEST(GeneLayout, InsertedNodeKeepsTheFunctionAndItsGenesAppendAtTheEnd) {
+    std::mt19937 engine(9);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const auto& [inputs, outputs, size] : {std::tuple{2, 1, 3}, std::tuple{3, 2, 9}, std::tuple{1, 3, 6}}) {
+        Network network = denseNetwork(inputs, outputs, size);
+        GeneLayout layout = GeneLayout::of(network);
+        std::vector<double> genes(layout.size());
+        layout.read(network, genes.data());
+        Network grown = network;
+        const size_t added = layout.insertNode(grown, kTanh);
+        EXPECT_EQ(added, static_cast<size_t>(1 + (size - outputs) + outputs));
+        ASSERT_EQ(grown.size, size + 1);
+        EXPECT_TRUE(Mutation::checkConnectivity(grown));
+        // The old genes read back from their slots in the grown network, in their order.
+        std::vector<double> after(layout.size());
+        layout.read(grown, after.data());
+        for (size_t k = 0; k < genes.size(); ++k) EXPECT_EQ(after[k], genes[k]) << k;
+        // Random incoming weights do not matter while the outgoing ones are 0.
+        for (size_t k = genes.size(); k + static_cast<size_t>(outputs) < after.size(); ++k) after[k] = normal(engine);
+        layout.write(after.data(), grown);
+        for (int sample = 0; sample < 20; ++sample) {
+            std::vector<double> input(static_cast<size_t>(inputs));
+            for (double& value : input) value = normal(engine);
+            EXPECT_EQ(grown.activate(input), network.activate(input));
+        }
+    }
+}
+
+const SampleMatrix& xorInputs() {
+    static const SampleMatrix x = sampleMatrix(4, 2, [](int32_t r, int32_t c) { return (r >> c) & 1; });
+    return x;
+}
+const SampleMatrix& xorTargets() {
+    static const SampleMatrix y = sampleMatrix(4, 1, [](int32_t r, int32_t) { return (r & 1) ^ ((r >> 1) & 1); });
+    return y;
+}
+ScoreRows xorScore(std::vector<Network>& networks) {
+    return evaluate(networks, xorInputs().view(), xorTargets().view(), {kMse});
+}
+
+TEST(GammaStrategy, ReturnsEachMembersOwnRowsAndSolvesXor) {
+    setRandomSeed(21);
+    GammaStrategy strategy;
+    std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
+    ASSERT_EQ(population.size(), 6u);
+    EXPECT_EQ(population[0].size, 2 + 8 + 1);
+    double best = std::numeric_limits<double>::infinity();
+    for (int generation = 0; generation < 300 && best > 1e-3; ++generation) {
+        const ScoreRows rows = strategy.step(population, xorScore, {});
+        ASSERT_EQ(rows.size(), 6u);
+        const ScoreRows again = xorScore(population);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            ASSERT_EQ(rows[i], again[i]) << "member " << i;
+            ASSERT_TRUE(Mutation::checkConnectivity(population[i]));
+        }
+        best = rows[0][0];
+    }
+    EXPECT_LT(best, 1e-3);
+}
+
+TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
+    GammaSettings settings;
+    settings.growPatience = 3;  // grows within the run, so the saved topology differs from the start
+    setRandomSeed(4);
+    GammaStrategy first(settings);
+    std::vector<Network> population = first.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+    for (int generation = 0; generation < 200; ++generation) first.step(population, xorScore, {});
+    ASSERT_GT(first.hiddenNodes(), 8);
+    const std::vector<double> state = first.savedState();
+
+    GammaStrategy second(settings);
+    std::vector<Network> resumed = second.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+    second.restoreState(state);
+    EXPECT_EQ(second.savedState(), state);
+    resumed = population;
+    setRandomSeed(99);
+    for (int generation = 0; generation < 30; ++generation) first.step(population, xorScore, {});
+    setRandomSeed(99);
+    for (int generation = 0; generation < 30; ++generation) second.step(resumed, xorScore, {});
+    EXPECT_EQ(first.savedState(), second.savedState());
+    for (size_t i = 0; i < population.size(); ++i) EXPECT_TRUE(population[i].sameGenes(resumed[i]));
+}
+
+TEST(GammaStrategy, RefusesStatesItCannotResumeAndStaysAsItWas) {
+    setRandomSeed(8);
+    GammaStrategy strategy;
+    std::vector<Network> population = strategy.initialPopulation(denseNetwork(3, 2, 5), 4, {});
+    const std::vector<double> state = strategy.savedState();
+    GammaStrategy other;
+    other.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+    std::vector<double> shorter = state, damaged = state, nan = state;
+    shorter.pop_back();
+    damaged[0] = 2.0;
+    nan.back() = std::nan("");
+    for (const std::vector<double>& bad : {shorter, damaged, nan, std::vector<double>{}}) {
+        EXPECT_THROW(strategy.restoreState(bad), std::invalid_argument);
+    }
+    EXPECT_THROW(other.restoreState(state), std::invalid_argument);  // another network
+    EXPECT_EQ(strategy.savedState(), state);
+    GammaSettings bad;
+    bad.stepSize = 0.0;
+    EXPECT_THROW(GammaStrategy{bad}, std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace kestrin

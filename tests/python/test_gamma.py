@@ -1,0 +1,101 @@
+import pickle
+
+import numpy as np
+import pytest
+
+import kestrin
+from kestrin.optimizers import Gamma
+
+XOR_X = np.array([[0, 0], [0, 1], [1, 0], [1, 1]], dtype=float)
+XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
+
+
+@pytest.mark.parametrize(
+    "knobs",
+    [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"grow_patience": -1}, {"max_hidden": -3},
+     {"separable_above": -1}],
+)
+def test_bad_knobs_are_refused(knobs):
+    with pytest.raises(ValueError, match=next(iter(knobs))):
+        Gamma(**knobs)
+
+
+def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
+    with pytest.raises(TypeError):
+        Gamma(0.5)
+    assert Gamma.__text_signature__ == "(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200)"
+    gamma = Gamma(step_size=0.25, hidden=2)
+    assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 16)
+    assert (Gamma().step_size, Gamma().hidden) == (0.25, 8)
+    assert repr(gamma) == "Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200)"
+    assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
+
+
+def test_pickles_with_its_knobs_and_inside_a_model():
+    gamma = Gamma(step_size=0.125, grow_patience=0)
+    copy = pickle.loads(pickle.dumps(gamma))
+    assert type(copy) is Gamma and repr(copy) == repr(gamma)
+    state = gamma.__reduce__()[2]
+    assert state["version"] == 1 and state["step_size"] == 0.125
+    for damaged in [{**state, "hidden": -1}, {**state, "version": 2}, {**state, "spare": 1}, {**state, "hidden": 2.0}]:
+        before = repr(copy)
+        with pytest.raises(ValueError):
+            copy.__setstate__(damaged)
+        assert repr(copy) == before
+    model = kestrin.Model(2, 1)
+    model.compile(optimizer=gamma, loss="mse")
+    restored = pickle.loads(pickle.dumps(model))
+    assert repr(restored.__reduce__()[2]["optimizer"]) == repr(gamma)
+    restored.evolve(XOR_X, XOR_Y, pop_size=4, epochs=1, verbose=0)
+
+
+@pytest.mark.parametrize("optimizer", ["gamma", Gamma()])
+def test_compile_selects_gamma_and_evolve_learns_xor_on_its_own_topology(optimizer):
+    model = kestrin.Model(2, 1)
+    model.compile(optimizer=optimizer, loss="mse")
+    history = model.evolve(XOR_X, XOR_Y, pop_size=10, epochs=150, verbose=0)
+    assert history["loss"][-1] < 0.01
+    assert np.array_equal(model.predict(XOR_X) > 0.5, XOR_Y > 0.5)
+    assert model.size >= 2 + 8 + 1  # the built topology, grown or not
+
+
+def test_a_model_with_hidden_nodes_keeps_its_structure_and_starts_from_its_weights():
+    model = kestrin.Model(2, 1, size=6)
+    model.compile(optimizer=Gamma(grow_patience=0), loss="mse")
+    before = model.evaluate(XOR_X, XOR_Y)
+    history = model.evolve(XOR_X, XOR_Y, pop_size=6, epochs=20, verbose=0)
+    assert model.size == 6
+    assert history["loss"][0] <= before[0]
+
+
+def test_func_evolve_hands_two_candidates_per_member():
+    model = kestrin.Model(2, 1)
+    model.compile(optimizer="gamma")
+    calls = []
+
+    def train(genomes):
+        calls.append(len(genomes))
+        return [float(np.mean((g.predict(XOR_X) - 0.3) ** 2)) for g in genomes]
+
+    history = model.func_evolve(train, pop_size=6, epochs=40, verbose=0)
+    assert calls == [12] * 40
+    # The best network is scored again every epoch: on a fixed fitness the best loss never rises.
+    assert history["loss"][-1] < 1e-2
+    assert all(b <= a for a, b in zip(history["loss"], history["loss"][1:]))
+
+
+def test_a_seeded_run_replays_with_any_worker_count():
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(300, 3))
+    y = np.sin(x[:, :1]) * x[:, 1:2]
+
+    def run(workers):
+        kestrin.set_random_seed(12)
+        model = kestrin.Model(3, 1)
+        model.compile(optimizer=Gamma(grow_patience=1), loss="mse")
+        history = model.evolve(x, y, pop_size=6, epochs=40, verbose=0, workers=workers)
+        return history["loss"], model.predict(x)
+
+    loss1, pred1 = run(1)
+    loss2, pred2 = run(2)
+    assert loss1 == loss2 and np.array_equal(pred1, pred2)

@@ -91,17 +91,25 @@ constexpr int32_t kQuad = 4;
             const int32_t source = sources[c];
             const double* sourceValue = values + static_cast<size_t>(source) * stride;
             Quad dotLow = zero, dotHigh = zero;
-            for (int32_t q = 0; q < quads; q += 2) {
-                dotLow += loadQuad(slope + q * kQuad) * loadQuad(sourceValue + q * kQuad);
-                dotHigh += loadQuad(slope + (q + 1) * kQuad) * loadQuad(sourceValue + (q + 1) * kQuad);
+            if (source < inputs) {  // nothing upstream of an input
+                for (int32_t q = 0; q < quads; q += 2) {
+                    dotLow += loadQuad(slope + q * kQuad) * loadQuad(sourceValue + q * kQuad);
+                    dotHigh += loadQuad(slope + (q + 1) * kQuad) * loadQuad(sourceValue + (q + 1) * kQuad);
+                }
+            } else {
+                // One pass over the slopes for both the weight's slope and the source's.
+                double* sourceSlope = delta + static_cast<size_t>(source) * stride;
+                const Quad w = splatQuad(weights[c]);
+                for (int32_t q = 0; q < quads; q += 2) {
+                    const Quad low = loadQuad(slope + q * kQuad);
+                    const Quad high = loadQuad(slope + (q + 1) * kQuad);
+                    dotLow += low * loadQuad(sourceValue + q * kQuad);
+                    dotHigh += high * loadQuad(sourceValue + (q + 1) * kQuad);
+                    storeQuad(sourceSlope + q * kQuad, loadQuad(sourceSlope + q * kQuad) + w * low);
+                    storeQuad(sourceSlope + (q + 1) * kQuad, loadQuad(sourceSlope + (q + 1) * kQuad) + w * high);
+                }
             }
             weightSlopes[c] += laneSum(dotLow, dotHigh);
-            if (source < inputs) continue;  // nothing upstream of an input
-            double* sourceSlope = delta + static_cast<size_t>(source) * stride;
-            const Quad w = splatQuad(weights[c]);
-            for (int32_t q = 0; q < quads; ++q) {
-                storeQuad(sourceSlope + q * kQuad, loadQuad(sourceSlope + q * kQuad) + w * loadQuad(slope + q * kQuad));
-            }
         }
     }
 }

@@ -288,6 +288,22 @@ ScoreRows scoresFrom(PyObject* returned, size_t candidates) {
     return scores;
 }
 
+// Hands a loop the run to resume (the callbacks' states restored first) and,
+// when a BackupAndRestore is in the list, the saving of its state.
+template <typename Options>
+void resumeAndBackUp(const std::optional<RunState>& resume, BackupRun& backup, CallbackList& callbacks,
+                     Options& options) {
+    if (resume) callbacks.restoreStates(resume->callerState);
+    options.resume = resume ? &*resume : nullptr;
+    if (backup.active()) {
+        options.saveEvery = backup.every();
+        options.saveState = [&backup, &callbacks](const RunStateView& state) {
+            HeldGil held;
+            backup.save(state, callbacks);
+        };
+    }
+}
+
 }  // namespace
 
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -408,15 +424,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::optional<RunState> resume = backup.load();
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::dataset,
                       {options.verbose, options.epochs, batchCount(x.rows(), options.batchSize)});
-        if (resume) callbacks.restoreStates(resume->callerState);
-        options.resume = resume ? &*resume : nullptr;
-        if (backup.active()) {
-            options.saveEvery = backup.every();
-            options.saveState = [&](const RunStateView& state) {
-                HeldGil held;
-                backup.save(state, callbacks);
-            };
-        }
+        resumeAndBackUp(resume, backup, callbacks, options);
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {
@@ -504,15 +512,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         const std::optional<RunState> resume = backup.load();
         beginTraining(self, callbacks, start, options.popSize, EvolutionLoop::function,
                       {options.verbose, options.epochs, 1});
-        if (resume) callbacks.restoreStates(resume->callerState);
-        options.resume = resume ? &*resume : nullptr;
-        if (backup.active()) {
-            options.saveEvery = backup.every();
-            options.saveState = [&](const RunStateView& state) {
-                HeldGil held;
-                backup.save(state, callbacks);
-            };
-        }
+        resumeAndBackUp(resume, backup, callbacks, options);
 
         if (!callbacks.empty()) {
             options.epochBegin = [&](int epoch) {

@@ -7,7 +7,9 @@ evaluation budget: it is there to show what gradients reach).
 
 An evaluation is one network scored (on the whole training set, or for one episode). kestrin scores
 2 x pop_size networks per generation (parents and children), neat-python pop_size, so neat-python runs twice the
-generations for the same budget. alpha and beta run with pop 100 (pop 20 on the control tasks); gamma with pop 10
+generations for the same budget. In evolve, gamma also spends up to refine_passes loss-and-gradient passes per
+generation on its mean; each is counted as GRADIENT_COST evaluations (bench/run.py measures a pass at 2.5-2.9
+loss evaluations of the same network and batch), so its generations are fewer for the same budget. alpha and beta run with pop 100 (pop 20 on the control tasks); gamma with pop 10
 on every task, the size its documentation recommends, and as many more generations as the budget allows. Every
 kestrin model is Model(inputs, outputs) except where a size is given below; gamma always starts from
 Model(inputs, outputs), on which it builds its own small topology.
@@ -68,10 +70,17 @@ OPTIMIZERS = ("alpha", "beta", "gamma", "neat", "cma", "sklearn")
 CMA_HIDDEN = (4, 8, 16)
 CMA_QUICK_HIDDEN = (8,)  # --quick runs one size
 GAMMA_POP = 10
+GRADIENT_COST = 3
 
 
 def kestrin_pop(optimizer: str, default: int) -> int:
     return GAMMA_POP if optimizer == "gamma" else default
+
+
+def dataset_evals_per_generation(optimizer: str, pop: int) -> int:
+    """Evaluations one evolve generation costs, a gradient pass counted as GRADIENT_COST."""
+    passes = kestrin.optimizers.Gamma().refine_passes if optimizer == "gamma" else 0
+    return 2 * pop + GRADIENT_COST * passes
 
 
 def seed_everything(seed: int) -> None:
@@ -390,7 +399,8 @@ def run_xor(optimizer: str, seed: int, generations: int) -> dict:
     history = model.evolve(XOR_X, XOR_Y, pop_size=pop, epochs=generations, verbose=0)
     solved = xor_solved(model.predict(XOR_X))
     first = next((g for g, loss in enumerate(history["loss"]) if loss < 0.05), None)
-    return {"solved": solved, "evals": (first + 1) * 2 * pop if solved and first is not None else None,
+    per_generation = dataset_evals_per_generation(optimizer, pop)
+    return {"solved": solved, "evals": (first + 1) * per_generation if solved and first is not None else None,
             "time": time.process_time() - start}
 
 
@@ -418,7 +428,8 @@ def run_dataset(task: str, optimizer: str, seed: int, evals: int) -> dict:
             model = kestrin.Model(xtr.shape[1], ytr.shape[1])
         model.compile(optimizer=optimizer, loss="mse")
         # One evolve call: the population carries over from generation to generation.
-        history = model.evolve(xtr, ytr, pop_size=pop, epochs=max(1, evals // (2 * pop)), verbose=0)
+        epochs = max(1, evals // dataset_evals_per_generation(optimizer, pop))
+        history = model.evolve(xtr, ytr, pop_size=pop, epochs=epochs, verbose=0)
         pred = model.predict(xte)
         train = history["loss"][-1]
         size = model.size

@@ -107,6 +107,8 @@ void CmaDistribution::sample(double* x, double* y) {
     for (size_t i = 0; i < d; ++i) x[i] = mean_[i] + sigma_ * y[i];
 }
 
+void CmaDistribution::moveMean(const double* x) { std::copy(x, x + dim_, mean_.begin()); }
+
 void CmaDistribution::update(const double* const* rankedY) {
     const auto d = static_cast<size_t>(dim_);
     std::fill(yw_.begin(), yw_.end(), 0.0);

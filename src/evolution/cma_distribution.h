@@ -40,6 +40,10 @@ public:
     // ranked best first.
     void update(const double* const* rankedY);
 
+    // Moves the mean to x (dim values) outside an update: C, sigma and the
+    // paths stay, so step-size adaptation sees only the samples' own steps.
+    void moveMean(const double* x);
+
     // Appends genes with the given means and spreads (standard deviations in
     // x units), uncorrelated with the others; the form may switch to separable.
     void extend(const std::vector<double>& newMeans, const std::vector<double>& spreads, bool separable);

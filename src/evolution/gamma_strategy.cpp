@@ -80,6 +80,7 @@ std::string GammaSettings::problem() const {
     if (growPatience < 0) return "grow_patience must be at least 0, got " + std::to_string(growPatience) + ".";
     if (maxHidden < 0) return "max_hidden must be at least 0, got " + std::to_string(maxHidden) + ".";
     if (separableAbove < 0) return "separable_above must be at least 0, got " + std::to_string(separableAbove) + ".";
+    if (refinePasses < 0) return "refine_passes must be at least 0, got " + std::to_string(refinePasses) + ".";
     return {};
 }
 
@@ -95,7 +96,20 @@ void GammaStrategy::begin(const Network& start, int popSize) {
     start_ = template_;
     layout_ = GeneLayout::of(template_);
     std::vector<double> mean(layout_.size(), 0.0);
-    if (hasHidden) layout_.read(template_, mean.data());
+    if (hasHidden) {
+        layout_.read(template_, mean.data());
+    } else {
+        // The hidden nodes see the inputs through weights of LeCun's spread and
+        // feed the outputs through 0: the network computes 0, as at all zeros,
+        // but every output weight has a slope from the start (at all zeros no
+        // hidden gene has one) and the samples weigh distinct features.
+        const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(template_.inputs, 1)));
+        const int32_t firstOutput = template_.size - template_.outputs;
+        for (size_t k = 0; k < layout_.size(); ++k) {
+            const GeneSlot slot = layout_.slots[k];
+            if (slot.from >= 0 && slot.to < firstOutput) mean[k] = randomNormal(lecun);
+        }
+    }
     popSize_ = popSize;
     span_ = 1;
     stepsDone_ = 0;
@@ -146,6 +160,8 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     const size_t d = layout_.size();
     const auto m = static_cast<size_t>(samplesPerStep());
     const size_t offset = static_cast<size_t>(stepsDone_) * m;
+    // Only before a generation's first sample: later ones are steps from this mean.
+    if (stepsDone_ == 0) refineMean();
 
     layout_.write(cma_.mean().data(), candidates_[0]);
     layout_.write(bestGenes_.data(), candidates_[1]);
@@ -193,6 +209,20 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     }
     if (++stepsDone_ == span_) endGeneration();
     return kept;
+}
+
+void GammaStrategy::refineMean() {
+    if (!refiner_ || settings_.refinePasses == 0) return;
+    refined_.resize(1);
+    refined_[0] = template_;
+    layout_.write(cma_.mean().data(), refined_[0]);
+    RefineRequest request;
+    request.steps = settings_.refinePasses;  // an iteration takes at least one pass
+    request.lbfgs = true;
+    request.maxPasses = settings_.refinePasses;
+    refiner_(refined_, request);
+    layout_.read(refined_[0], x_.data());
+    cma_.moveMean(x_.data());
 }
 
 void GammaStrategy::endGeneration() {

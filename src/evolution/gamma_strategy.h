@@ -21,6 +21,10 @@
 // weights 0 (the function stays the same), its genes appended to the mean
 // (incoming weights drawn with LeCun's spread) with the initial spreads, but
 // the outgoing weights with the current step size.
+// Gradient steps: where the loop can refine (evolve), each generation begins
+// with refinePasses loss-and-gradient passes of L-BFGS on the mean, which the
+// samples then surround: the gradient walks down the valley the samples found,
+// the samples look past the local minimum the gradient would stop in.
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
 // with spread stepSize and a span twice as long.
@@ -29,6 +33,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "evolution/cma_distribution.h"
 #include "evolution/gene_layout.h"
@@ -42,6 +47,7 @@ struct GammaSettings {
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 16;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
+    int refinePasses = 50;     // gradient passes on the mean per generation, where the loop has gradients; 0: none
 
     std::string problem() const;
 };
@@ -52,6 +58,7 @@ public:
 
     std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
+    void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
 
     std::vector<double> savedState() const override;
     void restoreState(const std::vector<double>& state) override;
@@ -67,6 +74,8 @@ private:
     void resetDistribution(const std::vector<double>& mean);
     // Sizes the per-generation buffers for the current dimension and span.
     void sizeBuffers();
+    // L-BFGS on the mean, at the start of a generation.
+    void refineMean();
     void endGeneration();
     // Stalled generations before growth.
     int patience() const;
@@ -75,6 +84,8 @@ private:
     int samplesPerStep() const { return 2 * popSize_ - 2; }
 
     GammaSettings settings_;
+    Refiner refiner_;
+    std::vector<Network> refined_;  // the mean, as the one network handed to the refiner
     Network template_;  // the topology, with the genes of the mean
     Network start_;     // the topology before any growth, for restoring
     GeneLayout layout_;

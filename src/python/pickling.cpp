@@ -467,6 +467,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("grow_patience", knobs.growPatience);
     out.putInt("max_hidden", knobs.maxHidden);
     out.putInt("separable_above", knobs.separableAbove);
+    out.putInt("refine_passes", knobs.refinePasses);
     return out.finish();
 }
 
@@ -478,6 +479,8 @@ void restoreGamma(PyObject* self, PyObject* state) {
     if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
     if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");
+    // A state from before gradient steps existed trained without them: it keeps doing so.
+    knobs.refinePasses = in.has("refine_passes") ? in.int32("refine_passes") : 0;
     in.finish();
     if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);
     reinterpret_cast<GammaObject*>(self)->settings = knobs;

@@ -48,10 +48,10 @@ public:
     // networkGradient (gradient.h), its chunks of samples shared by the threads
     // and added in chunk order: the same bits for any number of workers.
     NetworkGradient gradient(const Network& network, const SampleView& x, const SampleView& y, int32_t lossId);
-    // GradientRefiner::refine on each network (steps and rate the same for all),
+    // GradientRefiner::refine on each network (the same settings for all),
     // one network per thread at a time.
     void refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                double rate, RefineMethod method = RefineMethod::kAdam);
+                double rate, RefineMethod method = RefineMethod::kAdam, int maxPasses = 0);
 
 private:
     // Runs work(scorer, item) for every item in [0, items), items handed out one

@@ -28,10 +28,12 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 int GradientRefiner::refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                            double rate, RefineMethod method) {
+                            double rate, RefineMethod method, int maxPasses) {
+    // An Adam step is one pass.
+    if (method == RefineMethod::kAdam && maxPasses > 0) steps = std::min(steps, maxPasses);
     if (steps <= 0) return 0;
     pass_.compile(network);
-    return method == RefineMethod::kLbfgs ? lbfgs(network, x, y, lossId, steps)
+    return method == RefineMethod::kLbfgs ? lbfgs(network, x, y, lossId, steps, maxPasses)
                                           : adam(network, x, y, lossId, steps, rate);
 }
 
@@ -109,7 +111,10 @@ int GradientRefiner::adam(Network& network, const SampleView& x, const SampleVie
     return steps;
 }
 
-int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps) {
+int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
+                           int maxPasses) {
+    int passes = 1;
+    const auto spent = [&] { return maxPasses > 0 && passes >= maxPasses; };
     readGenes(network, genes_);
     const size_t count = genes_.size();
     double loss = 0.0;
@@ -121,7 +126,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
     alpha_.assign(kPairs, 0.0);
     size_t pairs = 0, newest = 0;
     int taken = 0;
-    for (; taken < steps; ++taken) {
+    for (; taken < steps && !spent(); ++taken) {
         // Two-loop recursion: direction = -H slopes, H from the pairs, newest first.
         direction_ = slopes_;
         for (size_t p = 0; p < pairs; ++p) {
@@ -157,8 +162,9 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
         double length = 1.0, trialLoss = 0.0;
         bool accepted = false;
         trial_.resize(count);
-        for (int h = 0; h < kHalvings && !accepted; ++h, length *= 0.5) {
+        for (int h = 0; h < kHalvings && !accepted && !(h > 0 && spent()); ++h, length *= 0.5) {
             for (size_t i = 0; i < count; ++i) trial_[i] = genes_[i] + length * direction_[i];
+            ++passes;
             accepted = evaluateAt(network, trial_, x, y, lossId, trialLoss, trialSlopes_) &&
                        trialLoss <= loss + kArmijo * length * slope;
         }

@@ -22,14 +22,14 @@ public:
     // `steps` steps of loss lossId on x and y: Adam steps of size `rate`, or
     // L-BFGS iterations (rate unused). Stops early, keeping the genes of the
     // last step whose loss and slopes were finite (and, for L-BFGS, when no
-    // step along its direction lowers the loss). Draws no random numbers.
-    // Returns the steps taken.
+    // step along its direction lowers the loss), or once maxPasses gradient
+    // passes are spent (above 0). Draws no random numbers. Returns the steps taken.
     int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate,
-               RefineMethod method = RefineMethod::kAdam);
+               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0);
 
 private:
     int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);
-    int lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps);
+    int lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, int maxPasses);
     // The genes the plan moves, in its order (steps' biases, then its weights), and back.
     void readGenes(const Network& network, std::vector<double>& genes) const;
     void writeGenes(const std::vector<double>& genes, Network& network) const;

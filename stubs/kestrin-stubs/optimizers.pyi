@@ -53,9 +53,11 @@ class Gamma:
         grow_patience: int = 30,
         max_hidden: int = 16,
         separable_above: int = 200,
+        refine_passes: int = 50,
     ) -> None: ...
     step_size: Final[float]
     hidden: Final[int]
     grow_patience: Final[int]
     max_hidden: Final[int]
     separable_above: Final[int]
+    refine_passes: Final[int]

@@ -23,11 +23,11 @@ def test_bad_knobs_are_refused(knobs):
 def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
-    assert Gamma.__text_signature__ == "(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200)"
+    assert Gamma.__text_signature__ == "(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50)"
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 16)
     assert (Gamma().step_size, Gamma().hidden) == (0.25, 8)
-    assert repr(gamma) == "Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200)"
+    assert repr(gamma) == "Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50)"
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 

@@ -80,7 +80,13 @@ std::string GammaSettings::problem() const {
     if (growPatience < 0) return "grow_patience must be at least 0, got " + std::to_string(growPatience) + ".";
     if (maxHidden < 0) return "max_hidden must be at least 0, got " + std::to_string(maxHidden) + ".";
     if (separableAbove < 0) return "separable_above must be at least 0, got " + std::to_string(separableAbove) + ".";
+    if (!(refinedStepSize > 0.0) || !std::isfinite(refinedStepSize)) {
+        return "refine_step_size must be a positive finite number, got " + std::to_string(refinedStepSize) + ".";
+    }
     if (refinePasses < 0) return "refine_passes must be at least 0, got " + std::to_string(refinePasses) + ".";
+    if (!(weightDecay >= 0.0) || !std::isfinite(weightDecay)) {
+        return "weight_decay must be a finite number at least 0, got " + std::to_string(weightDecay) + ".";
+    }
     return {};
 }
 
@@ -126,7 +132,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
 
 void GammaStrategy::resetDistribution(const std::vector<double>& mean) {
     const bool separable = static_cast<int64_t>(mean.size()) > settings_.separableAbove;
-    cma_.reset(mean, settings_.stepSize, span_ * samplesPerStep(), separable, fanInScales(layout_));
+    cma_.reset(mean, initialSpread(), span_ * samplesPerStep(), separable, fanInScales(layout_));
     sizeBuffers();
 }
 
@@ -211,6 +217,18 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     return kept;
 }
 
+void GammaStrategy::useRefiner(Refiner refiner) {
+    const bool was = refining();
+    refiner_ = std::move(refiner);
+    // The loop hands its refiner after the first population: a distribution
+    // that has not sampled yet starts again with the spread for refining.
+    const bool fresh = popSize_ > 0 && stepsDone_ == 0 && restarts_ == 0 && grown_ == 0 && bestLoss_ == kWorst;
+    if (fresh && refining() != was) {
+        const std::vector<double> mean = cma_.mean();
+        resetDistribution(mean);
+    }
+}
+
 void GammaStrategy::refineMean() {
     if (!refiner_ || settings_.refinePasses == 0) return;
     refined_.resize(1);
@@ -220,6 +238,7 @@ void GammaStrategy::refineMean() {
     request.steps = settings_.refinePasses;  // an iteration takes at least one pass
     request.lbfgs = true;
     request.maxPasses = settings_.refinePasses;
+    request.decay = settings_.weightDecay;
     refiner_(refined_, request);
     layout_.read(refined_[0], x_.data());
     cma_.moveMean(x_.data());
@@ -245,7 +264,7 @@ void GammaStrategy::endGeneration() {
     generationBest_ = kWorst;
     generationWorst_ = -kWorst;
     const bool collapsed =
-        cma_.largestSpread() < kCollapsedSpread * settings_.stepSize || cma_.condition() > kWorstCondition;
+        cma_.largestSpread() < kCollapsedSpread * initialSpread() || cma_.condition() > kWorstCondition;
     if (flat || collapsed) {
         restart();
     } else if (settings_.growPatience > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden) {
@@ -269,11 +288,11 @@ void GammaStrategy::grow() {
     // step size, since they alone change the output: wider, they would drown
     // what the search has tuned so far in noise.
     std::vector<double> means(added, 0.0);
-    std::vector<double> spreads(added, settings_.stepSize);
+    std::vector<double> spreads(added, initialSpread());
     const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(sources, 1)));
     for (int32_t k = 0; k < sources; ++k) {
         means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
-        spreads[1 + static_cast<size_t>(k)] = settings_.stepSize * lecun;
+        spreads[1 + static_cast<size_t>(k)] = initialSpread() * lecun;
     }
     for (size_t k = 1 + static_cast<size_t>(sources); k < added; ++k) spreads[k] = cma_.sigma();
     bestGenes_.insert(bestGenes_.end(), means.begin(), means.end());

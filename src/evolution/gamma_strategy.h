@@ -42,12 +42,14 @@
 namespace kestrin {
 
 struct GammaSettings {
-    double stepSize = 0.25;    // initial sigma, and the spread of new genes
+    double stepSize = 1.0;          // initial sigma, and the spread of new genes, where samples search alone
+    double refinedStepSize = 0.25;  // the same where gradient passes refine the mean
     int hidden = 8;            // hidden nodes of the start topology built for a model without any
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 16;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 50;     // gradient passes on the mean per generation, where the loop has gradients; 0: none
+    double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample
 
     std::string problem() const;
 };
@@ -58,7 +60,7 @@ public:
 
     std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
-    void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
+    void useRefiner(Refiner refiner) override;
 
     std::vector<double> savedState() const override;
     void restoreState(const std::vector<double>& state) override;
@@ -82,6 +84,9 @@ private:
     void grow();
     void restart();
     int samplesPerStep() const { return 2 * popSize_ - 2; }
+    bool refining() const { return refiner_ && settings_.refinePasses > 0; }
+    // The spread a distribution starts with, and new genes get.
+    double initialSpread() const { return refining() ? settings_.refinedStepSize : settings_.stepSize; }
 
     GammaSettings settings_;
     Refiner refiner_;

@@ -47,12 +47,14 @@ using Poll = std::function<void()>;
 // What a strategy asks of refinement: `steps` Adam steps of size `rate`, or
 // `steps` L-BFGS iterations; either way at most maxPasses loss-and-gradient
 // passes when it is above 0 (a budget that does not depend on how a line
-// search fares).
+// search fares). L-BFGS minimises the loss plus decay / samples x the sum of
+// the squared weights.
 struct RefineRequest {
     int steps = 0;
     double rate = 0.01;
     bool lbfgs = false;
     int maxPasses = 0;
+    double decay = 0.0;
 };
 // Moves the networks' weights and biases in place by gradient steps on the
 // loss of what the scorer scores (the dataset loop's batch).

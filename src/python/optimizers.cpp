@@ -181,7 +181,7 @@ namespace {
 GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(self); }
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
-                                      "refine_passes", nullptr};
+                                      "refine_passes", "refine_step_size", "weight_decay", nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -195,9 +195,10 @@ PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
 int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
         GammaSettings settings;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiii:Gamma", const_cast<char**>(kGammaKeywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidd:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
-                                         &settings.maxHidden, &settings.separableAbove, &settings.refinePasses)) {
+                                         &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
+                                         &settings.refinedStepSize, &settings.weightDecay)) {
             return -1;
         }
         if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
@@ -211,18 +212,25 @@ void Gamma_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// Python's repr of a float (0.25, 1e-05).
+std::string floatText(double value) {
+    PyRef number = check(PyRef::steal(PyFloat_FromDouble(value)));
+    PyRef shown = check(PyRef::steal(PyObject_Repr(number.get())));
+    const char* utf8 = PyUnicode_AsUTF8(shown.get());
+    if (utf8 == nullptr) throw PythonErrorSet{};
+    return utf8;
+}
+
 PyObject* Gamma_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const GammaSettings& s = asGamma(self)->settings;
-        PyRef step = check(PyRef::steal(PyFloat_FromDouble(s.stepSize)));
-        PyRef shown = check(PyRef::steal(PyObject_Repr(step.get())));
-        const char* utf8 = PyUnicode_AsUTF8(shown.get());
-        if (utf8 == nullptr) throw PythonErrorSet{};
-        const std::string text = std::string("Gamma(step_size=") + utf8 + ", hidden=" + std::to_string(s.hidden) +
+        const std::string text = std::string("Gamma(step_size=") + floatText(s.stepSize) + ", hidden=" + std::to_string(s.hidden) +
                                  ", grow_patience=" + std::to_string(s.growPatience) +
                                  ", max_hidden=" + std::to_string(s.maxHidden) +
                                  ", separable_above=" + std::to_string(s.separableAbove) +
-                                 ", refine_passes=" + std::to_string(s.refinePasses) + ")";
+                                 ", refine_passes=" + std::to_string(s.refinePasses) +
+                                 ", refine_step_size=" + floatText(s.refinedStepSize) +
+                                 ", weight_decay=" + floatText(s.weightDecay) + ")";
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
@@ -243,16 +251,20 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("max_hidden", T_INT, maxHidden),
     GAMMA_KNOB("separable_above", T_INT, separableAbove),
     GAMMA_KNOB("refine_passes", T_INT, refinePasses),
+    GAMMA_KNOB("refine_step_size", T_DOUBLE, refinedStepSize),
+    GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
     {nullptr, 0, 0, 0, nullptr},
 };
 
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50)\n--\n\n"
+    "Gamma(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50, "
+    "refine_step_size=0.25, weight_decay=0.0)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
-    "the inputs, and linear outputs fed by the inputs and the hidden nodes, every weight starting at 0. A model\n"
+    "the inputs, and linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights\n"
+    "start at random (LeCun's spread), every other gene at 0, so the network starts out computing 0. A model\n"
     "with hidden nodes is searched as it is, from its weights. Samples are drawn from a normal distribution\n"
     "whose mean, step size and covariance adapt as in Hansen's CMA-ES. Every gene starts with spread\n"
     "`step_size`, a weight's divided by the square root of its target's fan-in; the covariance is diagonal\n"
@@ -262,8 +274,12 @@ constexpr const char* kGammaDoc =
     "optimizer. The population is the best pop_size of them. Small populations suit Gamma: pop_size around\n"
     "(4 + 3 ln(genes)) / 2, even, so 6 to 16 (10 is a good default), with the epochs that fill the budget.\n\n"
     "In `evolve`, each generation first moves the mean by L-BFGS on the current batch, spending at most\n"
-    "`refine_passes` loss-and-gradient passes (each costs about 2.5 to 3 loss evaluations; 0: none), and the\n"
-    "samples are drawn around the refined mean. `func_evolve` has no gradient: there it is ignored.\n\n"
+    "`refine_passes` loss-and-gradient passes (each costs about 2.5 to 3 loss evaluations; 0: none) on the\n"
+    "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
+    "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
+    "around a mean the gradient has placed). A `weight_decay` of about 1 holds back fitting the noise of a small,\n"
+    "noisy dataset; where every sample must be fitted exactly (XOR) it gets in the way, hence 0 by default.\n"
+    "`func_evolve` has no gradient: there these three are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
     "weights 0, so the network computes what it did. When the distribution collapses, the search restarts\n"

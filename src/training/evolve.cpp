@@ -272,7 +272,8 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                                             "' has no derivative to refine by.");
             }
             scorer.refine(networks, batchX, batchY, ids[0], request.steps, request.rate,
-                          request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam, request.maxPasses);
+                          request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam, request.maxPasses,
+                          request.decay);
         });
 
         // The training rows' order by original index, for a backup.

@@ -28,7 +28,9 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 int GradientRefiner::refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                            double rate, RefineMethod method, int maxPasses) {
+                            double rate, RefineMethod method, int maxPasses, double decay) {
+    // A penalty per sample: the more samples, the less the weights need holding back.
+    decay_ = x.rows > 0 ? decay / x.rows : 0.0;
     // An Adam step is one pass.
     if (method == RefineMethod::kAdam && maxPasses > 0) steps = std::min(steps, maxPasses);
     if (steps <= 0) return 0;
@@ -73,6 +75,12 @@ bool GradientRefiner::evaluateAt(Network& network, const std::vector<double>& ge
     slopes.resize(biases.size() + weights.size());
     std::copy(biases.begin(), biases.end(), slopes.begin());
     std::copy(weights.begin(), weights.end(), slopes.begin() + static_cast<std::ptrdiff_t>(biases.size()));
+    if (decay_ > 0.0) {
+        for (size_t i = biases.size(); i < genes.size(); ++i) {
+            loss += decay_ * genes[i] * genes[i];
+            slopes[i] += 2.0 * decay_ * genes[i];
+        }
+    }
     return std::isfinite(loss) && allFinite(slopes);
 }
 

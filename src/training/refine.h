@@ -23,9 +23,12 @@ public:
     // L-BFGS iterations (rate unused). Stops early, keeping the genes of the
     // last step whose loss and slopes were finite (and, for L-BFGS, when no
     // step along its direction lowers the loss), or once maxPasses gradient
-    // passes are spent (above 0). Draws no random numbers. Returns the steps taken.
+    // passes are spent (above 0). L-BFGS minimises the loss plus decay / rows
+    // x the sum of the squared weights (biases free), which keeps a long
+    // refinement from fitting the noise of a small batch. Draws no random numbers.
+    // Returns the steps taken.
     int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate,
-               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0);
+               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0, double decay = 0.0);
 
 private:
     int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);
@@ -38,6 +41,7 @@ private:
                     int32_t lossId, double& loss, std::vector<double>& slopes);
 
     GradientPass pass_;
+    double decay_ = 0.0;
     std::vector<double> first_, second_;  // Adam's moments
     // L-BFGS: genes, slopes, trial point, direction, and the curvature pairs (s, y) in a ring.
     std::vector<double> genes_, slopes_, trial_, trialSlopes_, direction_, alpha_, rho_;

@@ -48,12 +48,14 @@ class Gamma:
     def __init__(
         self,
         *,
-        step_size: float = 0.25,
+        step_size: float = 1.0,
         hidden: int = 8,
         grow_patience: int = 30,
         max_hidden: int = 16,
         separable_above: int = 200,
         refine_passes: int = 50,
+        refine_step_size: float = 0.25,
+        weight_decay: float = 0.0,
     ) -> None: ...
     step_size: Final[float]
     hidden: Final[int]
@@ -61,3 +63,5 @@ class Gamma:
     max_hidden: Final[int]
     separable_above: Final[int]
     refine_passes: Final[int]
+    refine_step_size: Final[float]
+    weight_decay: Final[float]

@@ -227,5 +227,34 @@ TEST(Refine, LbfgsNeverRaisesTheLossAndKeepsTheStructure) {
     }
 }
 
+TEST(Refine, APassBudgetCapsTheWorkAndDecayHoldsTheWeightsBack) {
+    std::mt19937 engine(3);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const SampleMatrix x = sampleMatrix(100, 2, [&](int32_t, int32_t) { return normal(engine); });
+    const SampleMatrix y = sampleMatrix(100, 1, [&](int32_t i, int32_t) { return std::sin(2.0 * x.at(i, 0)); });
+    GradientRefiner refiner;
+    Network network = denseNetwork(2, 1, 6);
+    const Network start = network;
+    // One pass is the start's own: nothing is left to try a step with.
+    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kLbfgs, 1), 0);
+    EXPECT_TRUE(network.sameGenes(start));
+    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kAdam, 3), 3);
+    network = start;
+    EXPECT_LE(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kLbfgs, 6), 5);
+
+    const auto squaredWeights = [](const Network& n) {
+        double sum = 0.0;
+        // weights[from][to] is 0 wherever there is no connection.
+        for (int32_t from = 0; from < n.size; ++from) {
+            for (int32_t to = from + 1; to < n.size; ++to) sum += n.weights[from][to] * n.weights[from][to];
+        }
+        return sum;
+    };
+    Network free = start, held = start;
+    refiner.refine(free, x.view(), y.view(), kMse, 60, 0.01, RefineMethod::kLbfgs);
+    refiner.refine(held, x.view(), y.view(), kMse, 60, 0.01, RefineMethod::kLbfgs, 0, 50.0);
+    EXPECT_LT(squaredWeights(held), 0.5 * squaredWeights(free));
+}
+
 }  // namespace
 }  // namespace kestrin

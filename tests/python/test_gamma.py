@@ -13,7 +13,7 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
 @pytest.mark.parametrize(
     "knobs",
     [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"grow_patience": -1}, {"max_hidden": -3},
-     {"separable_above": -1}],
+     {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0}, {"weight_decay": -1.0}],
 )
 def test_bad_knobs_are_refused(knobs):
     with pytest.raises(ValueError, match=next(iter(knobs))):
@@ -23,11 +23,13 @@ def test_bad_knobs_are_refused(knobs):
 def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
-    assert Gamma.__text_signature__ == "(*, step_size=0.25, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50)"
+    assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=16, "
+                                        "separable_above=200, refine_passes=50, refine_step_size=0.25, weight_decay=0.0)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 16)
-    assert (Gamma().step_size, Gamma().hidden) == (0.25, 8)
-    assert repr(gamma) == "Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50)"
+    assert (Gamma().step_size, Gamma().hidden, Gamma().refine_passes, Gamma().weight_decay) == (1.0, 8, 50, 0.0)
+    assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200, "
+                           "refine_passes=50, refine_step_size=0.25, weight_decay=0.0)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 
@@ -77,8 +79,8 @@ def test_func_evolve_hands_two_candidates_per_member():
         calls.append(len(genomes))
         return [float(np.mean((g.predict(XOR_X) - 0.3) ** 2)) for g in genomes]
 
-    history = model.func_evolve(train, pop_size=6, epochs=40, verbose=0)
-    assert calls == [12] * 40
+    history = model.func_evolve(train, pop_size=6, epochs=80, verbose=0)
+    assert calls == [12] * 80
     # The best network is scored again every epoch: on a fixed fitness the best loss never rises.
     assert history["loss"][-1] < 1e-2
     assert all(b <= a for a, b in zip(history["loss"], history["loss"][1:]))
@@ -99,3 +101,35 @@ def test_a_seeded_run_replays_with_any_worker_count():
     loss1, pred1 = run(1)
     loss2, pred2 = run(2)
     assert loss1 == loss2 and np.array_equal(pred1, pred2)
+
+
+def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
+    rng = np.random.default_rng(3)
+    x = rng.uniform(-2, 2, size=(200, 2))
+    y = np.sin(x[:, :1]) * x[:, 1:2]
+    losses = {}
+    for passes in (0, 50):
+        kestrin.set_random_seed(5)
+        model = kestrin.Model(2, 1)
+        model.compile(optimizer=Gamma(refine_passes=passes), loss="mse")
+        losses[passes] = model.evolve(x, y, pop_size=10, epochs=15, verbose=0)["loss"][-1]
+    assert losses[50] < 0.2 * losses[0]
+
+    def fitness(genomes):
+        return [float(np.mean((g.predict(XOR_X) - XOR_Y) ** 2)) for g in genomes]
+
+    histories = []
+    for gamma in (Gamma(), Gamma(refine_passes=0, refine_step_size=0.1, weight_decay=5.0)):
+        kestrin.set_random_seed(5)
+        model = kestrin.Model(2, 1)
+        model.compile(optimizer=gamma)
+        histories.append(model.func_evolve(fitness, pop_size=6, epochs=5, verbose=0)["loss"])
+    assert histories[0] == histories[1]
+
+
+def test_a_state_from_before_gradient_passes_keeps_training_without_them():
+    state = Gamma().__reduce__()[2]
+    old = {k: v for k, v in state.items() if k not in ("refine_passes", "refine_step_size", "weight_decay")}
+    gamma = Gamma()
+    gamma.__setstate__(old)
+    assert (gamma.refine_passes, gamma.refine_step_size, gamma.weight_decay) == (0, 0.25, 0.0)

@@ -81,20 +81,22 @@ PyRef knobs(const BetaSettings& s) {
         methodName(s))));
 }
 
+// "Name(keyword=repr, ...)" for the keywords in order, each value's repr from values.
+PyObject* knobsRepr(const char* name, const char* const* keywords, const PyRef& values) {
+    std::string text = std::string(name) + "(";
+    for (int k = 0; keywords[k] != nullptr; ++k) {
+        PyObject* value = PyDict_GetItemString(values.get(), keywords[k]);  // borrowed
+        PyRef shown = check(PyRef::steal(PyObject_Repr(value)));
+        const char* utf8 = PyUnicode_AsUTF8(shown.get());
+        if (utf8 == nullptr) throw PythonErrorSet{};
+        text += std::string(k == 0 ? "" : ", ") + keywords[k] + "=" + utf8;
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 PyObject* Beta_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        PyRef values = knobs(asBeta(self)->settings);
-        std::string text = "Beta(";
-        for (int k = 0; kBetaKeywords[k] != nullptr; ++k) {
-            PyObject* value = PyDict_GetItemString(values.get(), kBetaKeywords[k]);  // borrowed
-            PyRef shown = check(PyRef::steal(PyObject_Repr(value)));
-            const char* utf8 = PyUnicode_AsUTF8(shown.get());
-            if (utf8 == nullptr) throw PythonErrorSet{};
-            text += std::string(k == 0 ? "" : ", ") + kBetaKeywords[k] + "=" + utf8;
-        }
-        text += ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
+    return guarded([&]() -> PyObject* { return knobsRepr("Beta", kBetaKeywords, knobs(asBeta(self)->settings)); });
 }
 
 PyMethodDef betaMethods[] = {
@@ -212,27 +214,15 @@ void Gamma_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// Python's repr of a float (0.25, 1e-05).
-std::string floatText(double value) {
-    PyRef number = check(PyRef::steal(PyFloat_FromDouble(value)));
-    PyRef shown = check(PyRef::steal(PyObject_Repr(number.get())));
-    const char* utf8 = PyUnicode_AsUTF8(shown.get());
-    if (utf8 == nullptr) throw PythonErrorSet{};
-    return utf8;
+PyRef knobs(const GammaSettings& s) {
+    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsd}", "step_size", s.stepSize, "hidden", s.hidden,
+                                            "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
+                                            "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
+                                            "refine_step_size", s.refinedStepSize, "weight_decay", s.weightDecay)));
 }
 
 PyObject* Gamma_repr(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        const GammaSettings& s = asGamma(self)->settings;
-        const std::string text = std::string("Gamma(step_size=") + floatText(s.stepSize) + ", hidden=" + std::to_string(s.hidden) +
-                                 ", grow_patience=" + std::to_string(s.growPatience) +
-                                 ", max_hidden=" + std::to_string(s.maxHidden) +
-                                 ", separable_above=" + std::to_string(s.separableAbove) +
-                                 ", refine_passes=" + std::to_string(s.refinePasses) +
-                                 ", refine_step_size=" + floatText(s.refinedStepSize) +
-                                 ", weight_decay=" + floatText(s.weightDecay) + ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    });
+    return guarded([&]() -> PyObject* { return knobsRepr("Gamma", kGammaKeywords, knobs(asGamma(self)->settings)); });
 }
 
 PyMethodDef gammaMethods[] = {

@@ -80,8 +80,8 @@ std::string GammaSettings::problem() const {
     if (growPatience < 0) return "grow_patience must be at least 0, got " + std::to_string(growPatience) + ".";
     if (maxHidden < 0) return "max_hidden must be at least 0, got " + std::to_string(maxHidden) + ".";
     if (separableAbove < 0) return "separable_above must be at least 0, got " + std::to_string(separableAbove) + ".";
-    if (!(refinedStepSize > 0.0) || !std::isfinite(refinedStepSize)) {
-        return "refine_step_size must be a positive finite number, got " + std::to_string(refinedStepSize) + ".";
+    if (!(refineStepSize > 0.0) || !std::isfinite(refineStepSize)) {
+        return "refine_step_size must be a positive finite number, got " + std::to_string(refineStepSize) + ".";
     }
     if (refinePasses < 0) return "refine_passes must be at least 0, got " + std::to_string(refinePasses) + ".";
     if (!(weightDecay >= 0.0) || !std::isfinite(weightDecay)) {
@@ -230,7 +230,7 @@ void GammaStrategy::useRefiner(Refiner refiner) {
 }
 
 void GammaStrategy::refineMean() {
-    if (!refiner_ || settings_.refinePasses == 0) return;
+    if (!refining()) return;
     refined_.resize(1);
     refined_[0] = template_;
     layout_.write(cma_.mean().data(), refined_[0]);

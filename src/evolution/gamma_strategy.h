@@ -43,7 +43,7 @@ namespace kestrin {
 
 struct GammaSettings {
     double stepSize = 1.0;          // initial sigma, and the spread of new genes, where samples search alone
-    double refinedStepSize = 0.25;  // the same where gradient passes refine the mean
+    double refineStepSize = 0.25;  // the same where gradient passes refine the mean
     int hidden = 8;            // hidden nodes of the start topology built for a model without any
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 16;        // hidden nodes growth stops at
@@ -86,7 +86,7 @@ private:
     int samplesPerStep() const { return 2 * popSize_ - 2; }
     bool refining() const { return refiner_ && settings_.refinePasses > 0; }
     // The spread a distribution starts with, and new genes get.
-    double initialSpread() const { return refining() ? settings_.refinedStepSize : settings_.stepSize; }
+    double initialSpread() const { return refining() ? settings_.refineStepSize : settings_.stepSize; }
 
     GammaSettings settings_;
     Refiner refiner_;

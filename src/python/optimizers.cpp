@@ -200,7 +200,7 @@ int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidd:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
                                          &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
-                                         &settings.refinedStepSize, &settings.weightDecay)) {
+                                         &settings.refineStepSize, &settings.weightDecay)) {
             return -1;
         }
         if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
@@ -218,7 +218,7 @@ PyRef knobs(const GammaSettings& s) {
     return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsd}", "step_size", s.stepSize, "hidden", s.hidden,
                                             "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
-                                            "refine_step_size", s.refinedStepSize, "weight_decay", s.weightDecay)));
+                                            "refine_step_size", s.refineStepSize, "weight_decay", s.weightDecay)));
 }
 
 PyObject* Gamma_repr(PyObject* self) {
@@ -241,7 +241,7 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("max_hidden", T_INT, maxHidden),
     GAMMA_KNOB("separable_above", T_INT, separableAbove),
     GAMMA_KNOB("refine_passes", T_INT, refinePasses),
-    GAMMA_KNOB("refine_step_size", T_DOUBLE, refinedStepSize),
+    GAMMA_KNOB("refine_step_size", T_DOUBLE, refineStepSize),
     GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
     {nullptr, 0, 0, 0, nullptr},
 };

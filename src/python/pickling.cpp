@@ -468,7 +468,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("max_hidden", knobs.maxHidden);
     out.putInt("separable_above", knobs.separableAbove);
     out.putInt("refine_passes", knobs.refinePasses);
-    out.putReal("refine_step_size", knobs.refinedStepSize);
+    out.putReal("refine_step_size", knobs.refineStepSize);
     out.putReal("weight_decay", knobs.weightDecay);
     return out.finish();
 }
@@ -483,7 +483,7 @@ void restoreGamma(PyObject* self, PyObject* state) {
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");
     // A state from before gradient steps existed trained without them: it keeps doing so.
     knobs.refinePasses = in.has("refine_passes") ? in.int32("refine_passes") : 0;
-    if (in.has("refine_step_size")) knobs.refinedStepSize = in.real("refine_step_size");
+    if (in.has("refine_step_size")) knobs.refineStepSize = in.real("refine_step_size");
     if (in.has("weight_decay")) knobs.weightDecay = in.real("weight_decay");
     in.finish();
     if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);

@@ -239,6 +239,7 @@ void GammaStrategy::refineMean() {
     request.lbfgs = true;
     request.maxPasses = settings_.refinePasses;
     request.decay = settings_.weightDecay;
+    request.holdOut = settings_.holdOut;
     refiner_(refined_, request);
     layout_.read(refined_[0], x_.data());
     cma_.moveMean(x_.data());

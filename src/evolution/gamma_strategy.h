@@ -50,6 +50,7 @@ struct GammaSettings {
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 50;     // gradient passes on the mean per generation, where the loop has gradients; 0: none
     double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample
+    bool holdOut = true;       // the refinement keeps the genes that best predict rows it did not fit
 
     std::string problem() const;
 };

@@ -48,13 +48,16 @@ using Poll = std::function<void()>;
 // `steps` L-BFGS iterations; either way at most maxPasses loss-and-gradient
 // passes when it is above 0 (a budget that does not depend on how a line
 // search fares). L-BFGS minimises the loss plus decay / samples x the sum of
-// the squared weights.
+// the squared weights, and with holdOut fits all but a share of the batch's
+// rows, keeping the genes that predict those best (a batch too small to
+// spare rows is fitted whole).
 struct RefineRequest {
     int steps = 0;
     double rate = 0.01;
     bool lbfgs = false;
     int maxPasses = 0;
     double decay = 0.0;
+    bool holdOut = false;
 };
 // Moves the networks' weights and biases in place by gradient steps on the
 // loss of what the scorer scores (the dataset loop's batch).

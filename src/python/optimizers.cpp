@@ -183,7 +183,7 @@ namespace {
 GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(self); }
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
-                                      "refine_passes", "refine_step_size", "weight_decay", nullptr};
+                                      "refine_passes", "refine_step_size", "weight_decay", "hold_out", nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -197,12 +197,14 @@ PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
 int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
         GammaSettings settings;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidd:Gamma", const_cast<char**>(kGammaKeywords),
+        int holdOut = settings.holdOut ? 1 : 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiiddp:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
                                          &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
-                                         &settings.refineStepSize, &settings.weightDecay)) {
+                                         &settings.refineStepSize, &settings.weightDecay, &holdOut)) {
             return -1;
         }
+        settings.holdOut = holdOut != 0;
         if (const std::string problem = settings.problem(); !problem.empty()) raise(PyExc_ValueError, problem);
         asGamma(self)->settings = settings;
         return 0;
@@ -215,10 +217,11 @@ void Gamma_dealloc(PyObject* self) {
 }
 
 PyRef knobs(const GammaSettings& s) {
-    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsd}", "step_size", s.stepSize, "hidden", s.hidden,
+    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsdsO}", "step_size", s.stepSize, "hidden", s.hidden,
                                             "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
-                                            "refine_step_size", s.refineStepSize, "weight_decay", s.weightDecay)));
+                                            "refine_step_size", s.refineStepSize, "weight_decay", s.weightDecay,
+                                            "hold_out", s.holdOut ? Py_True : Py_False)));
 }
 
 PyObject* Gamma_repr(PyObject* self) {
@@ -243,6 +246,7 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("refine_passes", T_INT, refinePasses),
     GAMMA_KNOB("refine_step_size", T_DOUBLE, refineStepSize),
     GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
+    GAMMA_KNOB("hold_out", T_BOOL, holdOut),
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -250,7 +254,7 @@ PyMemberDef gammaMembers[] = {
 
 constexpr const char* kGammaDoc =
     "Gamma(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50, "
-    "refine_step_size=0.25, weight_decay=0.0)\n--\n\n"
+    "refine_step_size=0.25, weight_decay=0.0, hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights\n"
@@ -267,8 +271,10 @@ constexpr const char* kGammaDoc =
     "`refine_passes` loss-and-gradient passes (each costs about 2.5 to 3 loss evaluations; 0: none) on the\n"
     "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
-    "around a mean the gradient has placed). A `weight_decay` of about 1 holds back fitting the noise of a small,\n"
-    "noisy dataset; where every sample must be fitted exactly (XOR) it gets in the way, hence 0 by default.\n"
+    "around a mean the gradient has placed). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"
+    "four rows in five and keeps the genes that best predict the fifth, so it does not fit the noise of a small\n"
+    "dataset. A `weight_decay` of about 1 holds the weights back further on noisy data; where every sample must\n"
+    "be fitted exactly (XOR) it gets in the way, hence 0 by default.\n"
     "`func_evolve` has no gradient: there these three are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"

@@ -470,6 +470,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("refine_passes", knobs.refinePasses);
     out.putReal("refine_step_size", knobs.refineStepSize);
     out.putReal("weight_decay", knobs.weightDecay);
+    out.putFlag("hold_out", knobs.holdOut);
     return out.finish();
 }
 
@@ -485,6 +486,7 @@ void restoreGamma(PyObject* self, PyObject* state) {
     knobs.refinePasses = in.has("refine_passes") ? in.int32("refine_passes") : 0;
     if (in.has("refine_step_size")) knobs.refineStepSize = in.real("refine_step_size");
     if (in.has("weight_decay")) knobs.weightDecay = in.real("weight_decay");
+    if (in.has("hold_out")) knobs.holdOut = in.flag("hold_out");
     in.finish();
     if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);
     reinterpret_cast<GammaObject*>(self)->settings = knobs;

@@ -15,6 +15,7 @@
 #include "network/random.h"
 #include "training/evaluate.h"
 #include "training/gradient.h"
+#include "training/held_out_rows.h"
 #include "training/parallel_scorer.h"
 #include "training/progress.h"
 #include "training/scoring_plan.h"
@@ -266,14 +267,24 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
         scorer.setPrecision(options.precision);
         // The batch being scored, for a strategy that refines by gradient.
         SampleView batchX, batchY;
+        HeldOutRows heldOut;
         const RefinerScope refining(*strategy, [&](std::vector<Network>& networks, const RefineRequest& request) {
             if (!GradientPass::supports(ids[0])) {
                 throw std::invalid_argument(std::string("The loss '") + lossName(ids[0]) +
                                             "' has no derivative to refine by.");
             }
-            scorer.refine(networks, batchX, batchY, ids[0], request.steps, request.rate,
-                          request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam, request.maxPasses,
-                          request.decay);
+            RefineOptions refine{request.steps, request.rate,
+                                 request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam, request.maxPasses,
+                                 request.decay};
+            if (request.holdOut && heldOut.split(batchX, batchY)) {
+                const SampleView fitX = heldOut.fitX(), fitY = heldOut.fitY();
+                const SampleView heldX = heldOut.heldX(), heldY = heldOut.heldY();
+                refine.heldX = &heldX;
+                refine.heldY = &heldY;
+                scorer.refine(networks, fitX, fitY, ids[0], refine);
+            } else {
+                scorer.refine(networks, batchX, batchY, ids[0], refine);
+            }
         });
 
         // The training rows' order by original index, for a backup.

@@ -131,7 +131,7 @@ NetworkGradient ParallelScorer::gradient(const Network& network, const SampleVie
 }
 
 void ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
-                            int steps, double rate, RefineMethod method, int maxPasses, double decay) {
+                            const RefineOptions& options) {
     const auto participants = static_cast<int>(std::min<size_t>(networks.size(), static_cast<size_t>(pool_.capacity())));
     if (participants == 0) return;
     if (refiners_.size() < static_cast<size_t>(participants)) refiners_.resize(static_cast<size_t>(participants));
@@ -140,7 +140,7 @@ void ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x,
         GradientRefiner& refiner = refiners_[static_cast<size_t>(k)];
         for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < networks.size();
              i = next.fetch_add(1, std::memory_order_relaxed)) {
-            refiner.refine(networks[i], x, y, lossId, steps, rate, method, maxPasses, decay);
+            refiner.refine(networks[i], x, y, lossId, options);
         }
     });
 }

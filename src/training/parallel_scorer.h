@@ -50,8 +50,8 @@ public:
     NetworkGradient gradient(const Network& network, const SampleView& x, const SampleView& y, int32_t lossId);
     // GradientRefiner::refine on each network (the same settings for all),
     // one network per thread at a time.
-    void refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                double rate, RefineMethod method = RefineMethod::kAdam, int maxPasses = 0, double decay = 0.0);
+    void refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
+                const RefineOptions& options);
 
 private:
     // Runs work(scorer, item) for every item in [0, items), items handed out one

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kestrin {
 namespace {
@@ -27,16 +28,21 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 
 }  // namespace
 
-int GradientRefiner::refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                            double rate, RefineMethod method, int maxPasses, double decay) {
-    // A penalty per sample: the more samples, the less the weights need holding back.
-    decay_ = x.rows > 0 ? decay / x.rows : 0.0;
+int GradientRefiner::refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId,
+                            const RefineOptions& options) {
+    int steps = options.steps;
     // An Adam step is one pass.
-    if (method == RefineMethod::kAdam && maxPasses > 0) steps = std::min(steps, maxPasses);
+    if (options.method == RefineMethod::kAdam && options.maxPasses > 0) steps = std::min(steps, options.maxPasses);
     if (steps <= 0) return 0;
+    // A penalty per sample: the more samples, the less the weights need holding back.
+    decay_ = x.rows > 0 ? options.decay / x.rows : 0.0;
     pass_.compile(network);
-    return method == RefineMethod::kLbfgs ? lbfgs(network, x, y, lossId, steps, maxPasses)
-                                          : adam(network, x, y, lossId, steps, rate);
+    if (options.method == RefineMethod::kLbfgs) {
+        RefineOptions capped = options;
+        capped.steps = steps;
+        return lbfgs(network, x, y, lossId, capped);
+    }
+    return adam(network, x, y, lossId, steps, options.rate);
 }
 
 void GradientRefiner::readGenes(const Network& network, std::vector<double>& genes) const {
@@ -119,8 +125,9 @@ int GradientRefiner::adam(Network& network, const SampleView& x, const SampleVie
     return steps;
 }
 
-int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps,
-                           int maxPasses) {
+int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId,
+                           const RefineOptions& options) {
+    const int steps = options.steps, maxPasses = options.maxPasses;
     int passes = 1;
     const auto spent = [&] { return maxPasses > 0 && passes >= maxPasses; };
     readGenes(network, genes_);
@@ -128,6 +135,19 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
     double loss = 0.0;
     // Writes the genes it read: a network whose loss is not finite is left as it was.
     if (!evaluateAt(network, genes_, x, y, lossId, loss, slopes_)) return 0;
+    // The held-out loss of the genes just evaluated (the pass is compiled with them).
+    const bool holdsOut = options.heldX != nullptr && options.heldY != nullptr;
+    double bestHeld = std::numeric_limits<double>::infinity();
+    if (holdsOut) kept_ = genes_;
+    const auto judge = [&] {
+        if (!holdsOut) return;
+        const double held = pass_.run(*options.heldX, *options.heldY, lossId);
+        if (held < bestHeld) {
+            bestHeld = held;
+            kept_ = genes_;
+        }
+    };
+    judge();
     steps_.resize(kPairs);
     changes_.resize(kPairs);
     rho_.assign(kPairs, 0.0);
@@ -194,8 +214,9 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
         genes_.swap(trial_);
         slopes_.swap(trialSlopes_);
         loss = trialLoss;
+        judge();
     }
-    writeGenes(genes_, network);
+    writeGenes(holdsOut ? kept_ : genes_, network);
     return taken;
 }
 

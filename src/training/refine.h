@@ -17,22 +17,37 @@ namespace kestrin {
 
 enum class RefineMethod : int32_t { kAdam = 0, kLbfgs = 1 };
 
+struct RefineOptions {
+    int steps = 0;
+    double rate = 0.01;  // Adam's step size
+    RefineMethod method = RefineMethod::kAdam;
+    int maxPasses = 0;   // loss-and-gradient passes at most; 0: no cap
+    double decay = 0.0;  // L-BFGS: penalty per squared weight, per sample
+    // L-BFGS: rows held out of the fit (both null: none); the iterate whose
+    // loss on them is lowest is kept, the start included.
+    const SampleView* heldX = nullptr;
+    const SampleView* heldY = nullptr;
+};
+
 class GradientRefiner {
 public:
-    // `steps` steps of loss lossId on x and y: Adam steps of size `rate`, or
-    // L-BFGS iterations (rate unused). Stops early, keeping the genes of the
-    // last step whose loss and slopes were finite (and, for L-BFGS, when no
-    // step along its direction lowers the loss), or once maxPasses gradient
-    // passes are spent (above 0). L-BFGS minimises the loss plus decay / rows
-    // x the sum of the squared weights (biases free), which keeps a long
-    // refinement from fitting the noise of a small batch. Draws no random numbers.
-    // Returns the steps taken.
+    // options.steps steps of loss lossId on x and y: Adam steps of size
+    // `rate`, or L-BFGS iterations. Stops early, keeping the genes of the last
+    // step whose loss and slopes were finite (and, for L-BFGS, when no step
+    // along its direction lowers the loss), or once maxPasses gradient passes
+    // are spent. L-BFGS minimises the loss plus decay / rows x the sum of the
+    // squared weights (biases free); that and held-out rows keep a long
+    // refinement from fitting the noise of a small batch. Draws no random
+    // numbers. Returns the steps taken.
+    int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, const RefineOptions& options);
     int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate,
-               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0, double decay = 0.0);
+               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0, double decay = 0.0) {
+        return refine(network, x, y, lossId, RefineOptions{steps, rate, method, maxPasses, decay});
+    }
 
 private:
     int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);
-    int lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, int maxPasses);
+    int lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, const RefineOptions& options);
     // The genes the plan moves, in its order (steps' biases, then its weights), and back.
     void readGenes(const Network& network, std::vector<double>& genes) const;
     void writeGenes(const std::vector<double>& genes, Network& network) const;
@@ -44,6 +59,7 @@ private:
     double decay_ = 0.0;
     std::vector<double> first_, second_;  // Adam's moments
     // L-BFGS: genes, slopes, trial point, direction, and the curvature pairs (s, y) in a ring.
+    std::vector<double> kept_;  // the genes with the lowest held-out loss
     std::vector<double> genes_, slopes_, trial_, trialSlopes_, direction_, alpha_, rho_;
     std::vector<std::vector<double>> steps_, changes_;
 };

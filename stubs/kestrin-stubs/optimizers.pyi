@@ -56,6 +56,7 @@ class Gamma:
         refine_passes: int = 50,
         refine_step_size: float = 0.25,
         weight_decay: float = 0.0,
+        hold_out: bool = True,
     ) -> None: ...
     step_size: Final[float]
     hidden: Final[int]
@@ -65,3 +66,4 @@ class Gamma:
     refine_passes: Final[int]
     refine_step_size: Final[float]
     weight_decay: Final[float]
+    hold_out: Final[bool]

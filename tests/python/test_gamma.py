@@ -24,12 +24,13 @@ def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
     assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=16, "
-                                        "separable_above=200, refine_passes=50, refine_step_size=0.25, weight_decay=0.0)")
+                                        "separable_above=200, refine_passes=50, refine_step_size=0.25, weight_decay=0.0, "
+                                        "hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 16)
     assert (Gamma().step_size, Gamma().hidden, Gamma().refine_passes, Gamma().weight_decay) == (1.0, 8, 50, 0.0)
     assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=16, separable_above=200, "
-                           "refine_passes=50, refine_step_size=0.25, weight_decay=0.0)")
+                           "refine_passes=50, refine_step_size=0.25, weight_decay=0.0, hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 
@@ -119,7 +120,7 @@ def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
         return [float(np.mean((g.predict(XOR_X) - XOR_Y) ** 2)) for g in genomes]
 
     histories = []
-    for gamma in (Gamma(), Gamma(refine_passes=0, refine_step_size=0.1, weight_decay=5.0)):
+    for gamma in (Gamma(), Gamma(refine_passes=0, refine_step_size=0.1, weight_decay=5.0, hold_out=False)):
         kestrin.set_random_seed(5)
         model = kestrin.Model(2, 1)
         model.compile(optimizer=gamma)

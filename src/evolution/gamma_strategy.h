@@ -44,9 +44,9 @@ namespace kestrin {
 struct GammaSettings {
     double stepSize = 1.0;          // initial sigma, and the spread of new genes, where samples search alone
     double refineStepSize = 0.25;  // the same where gradient passes refine the mean
-    int hidden = 8;            // hidden nodes of the start topology built for a model without any
+    int hidden = 16;           // hidden nodes of the start topology built for a model without any
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
-    int maxHidden = 16;        // hidden nodes growth stops at
+    int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 50;     // gradient passes on the mean per generation, where the loop has gradients; 0: none
     double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample

@@ -253,7 +253,7 @@ PyMemberDef gammaMembers[] = {
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=16, separable_above=200, refine_passes=50, "
+    "Gamma(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=50, "
     "refine_step_size=0.25, weight_decay=0.0, hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"

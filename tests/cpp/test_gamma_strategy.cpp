@@ -63,7 +63,9 @@ ScoreRows xorScore(std::vector<Network>& networks) {
 
 TEST(GammaStrategy, ReturnsEachMembersOwnRowsAndSolvesXor) {
     setRandomSeed(21);
-    GammaStrategy strategy;
+    GammaSettings settings;
+    settings.hidden = 8;  // samples alone (no refiner) solve XOR faster on the smaller start
+    GammaStrategy strategy(settings);
     std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
     ASSERT_EQ(population.size(), 6u);
     EXPECT_EQ(population[0].size, 2 + 8 + 1);

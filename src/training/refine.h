@@ -40,10 +40,6 @@ public:
     // refinement from fitting the noise of a small batch. Draws no random
     // numbers. Returns the steps taken.
     int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, const RefineOptions& options);
-    int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate,
-               RefineMethod method = RefineMethod::kAdam, int maxPasses = 0, double decay = 0.0) {
-        return refine(network, x, y, lossId, RefineOptions{steps, rate, method, maxPasses, decay});
-    }
 
 private:
     int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);

@@ -202,11 +202,11 @@ TEST(Refine, BothMethodsLowerTheLossAndStopAtNonFiniteValues) {
         Network network = denseNetwork(2, 1, 6);
         const double before = lossOf(network, x, y, kMse);
         GradientRefiner refiner;
-        EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, 100, 0.02, method), 100);
+        EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, RefineOptions{100, 0.02, method}), 100);
         EXPECT_LT(lossOf(network, x, y, kMse), 0.5 * before);
 
         const Network kept = network;
-        EXPECT_EQ(refiner.refine(network, broken.view(), y.view(), kMse, 5, 0.02, method), 0);
+        EXPECT_EQ(refiner.refine(network, broken.view(), y.view(), kMse, RefineOptions{5, 0.02, method}), 0);
         EXPECT_TRUE(network.sameGenes(kept));
     }
 }
@@ -223,7 +223,7 @@ TEST(Refine, LbfgsNeverRaisesTheLossAndKeepsTheStructure) {
             const double before = lossOf(network, x, y, id);
             const Network start = network;
             GradientRefiner refiner;
-            refiner.refine(network, x.view(), y.view(), id, 20, 0.01, RefineMethod::kLbfgs);
+            refiner.refine(network, x.view(), y.view(), id, RefineOptions{20, 0.01, RefineMethod::kLbfgs});
             EXPECT_LE(lossOf(network, x, y, id), before);
             EXPECT_EQ(network.connections.count(), start.connections.count());
             for (int32_t i = 0; i < network.inputs; ++i) EXPECT_EQ(network.biases[i], start.biases[i]);
@@ -240,11 +240,11 @@ TEST(Refine, APassBudgetCapsTheWorkAndDecayHoldsTheWeightsBack) {
     Network network = denseNetwork(2, 1, 6);
     const Network start = network;
     // One pass is the start's own: nothing is left to try a step with.
-    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kLbfgs, 1), 0);
+    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, RefineOptions{50, 0.01, RefineMethod::kLbfgs, 1}), 0);
     EXPECT_TRUE(network.sameGenes(start));
-    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kAdam, 3), 3);
+    EXPECT_EQ(refiner.refine(network, x.view(), y.view(), kMse, RefineOptions{50, 0.01, RefineMethod::kAdam, 3}), 3);
     network = start;
-    EXPECT_LE(refiner.refine(network, x.view(), y.view(), kMse, 50, 0.01, RefineMethod::kLbfgs, 6), 5);
+    EXPECT_LE(refiner.refine(network, x.view(), y.view(), kMse, RefineOptions{50, 0.01, RefineMethod::kLbfgs, 6}), 5);
 
     const auto squaredWeights = [](const Network& n) {
         double sum = 0.0;
@@ -255,8 +255,8 @@ TEST(Refine, APassBudgetCapsTheWorkAndDecayHoldsTheWeightsBack) {
         return sum;
     };
     Network free = start, held = start;
-    refiner.refine(free, x.view(), y.view(), kMse, 60, 0.01, RefineMethod::kLbfgs);
-    refiner.refine(held, x.view(), y.view(), kMse, 60, 0.01, RefineMethod::kLbfgs, 0, 50.0);
+    refiner.refine(free, x.view(), y.view(), kMse, RefineOptions{60, 0.01, RefineMethod::kLbfgs});
+    refiner.refine(held, x.view(), y.view(), kMse, RefineOptions{60, 0.01, RefineMethod::kLbfgs, 0, 50.0});
     EXPECT_LT(squaredWeights(held), 0.5 * squaredWeights(free));
 }
 

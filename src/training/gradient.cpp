@@ -264,6 +264,12 @@ double GradientPass::run(const SampleView& x, const SampleView& y, int32_t lossI
     return total / denominator;
 }
 
+double GradientPass::loss(const SampleView& x, const SampleView& y, int32_t lossId) {
+    double result = 0.0;
+    scorer_.score(plan_, x, y, &lossId, 1, &result);
+    return result;
+}
+
 NetworkGradient gradientOfNetwork(const Network& network, const CompiledNetwork& plan, double loss,
                                   const double* stepSlopes, const double* weightSlopes) {
     NetworkGradient gradient;

@@ -52,6 +52,8 @@ public:
     // plan().steps()[k], weightSlopes()[c] in plan().weights()[c]. No samples:
     // loss NaN, slopes 0. Throws std::invalid_argument for an id without a slope.
     double run(const SampleView& x, const SampleView& y, int32_t lossId);
+    // The loss alone, as run computes it, without the backward pass.
+    double loss(const SampleView& x, const SampleView& y, int32_t lossId);
     const std::vector<double>& stepSlopes() const { return stepSlopes_; }
     const std::vector<double>& weightSlopes() const { return weightSlopes_; }
 

@@ -141,7 +141,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
     if (holdsOut) kept_ = genes_;
     const auto judge = [&] {
         if (!holdsOut) return;
-        const double held = pass_.run(*options.heldX, *options.heldY, lossId);
+        const double held = pass_.loss(*options.heldX, *options.heldY, lossId);
         if (held < bestHeld) {
             bestHeld = held;
             kept_ = genes_;

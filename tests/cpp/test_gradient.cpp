@@ -163,6 +163,10 @@ TEST(Gradient, LossHasTheBitsOfEvaluateAndAnyWorkerCountTheSameSlopes) {
         const NetworkGradient one = networkGradient(network, x.view(), y.view(), id);
         const double expected = evaluate(network, x.view(), y.view(), {id})[0];
         EXPECT_EQ(std::memcmp(&one.loss, &expected, sizeof expected), 0) << one.loss << " " << expected;
+        GradientPass pass;
+        pass.compile(network);
+        const double alone = pass.loss(x.view(), y.view(), id);
+        EXPECT_EQ(std::memcmp(&alone, &expected, sizeof expected), 0) << alone << " " << expected;
         ParallelScorer scorer(3);
         const NetworkGradient three = scorer.gradient(network, x.view(), y.view(), id);
         EXPECT_EQ(std::memcmp(&three.loss, &one.loss, sizeof one.loss), 0);

@@ -5,9 +5,10 @@
 // The topology: a network with hidden nodes is searched as it is, its genes
 // the first mean. One without (a new Model(inputs, outputs)) is replaced by a
 // small dense one: `hidden` tanh nodes fed by the inputs, linear outputs fed by
-// the inputs and the hidden nodes, every gene starting at mean 0. Each gene's
-// initial spread is stepSize, divided by the square root of its target's
-// fan-in for a weight.
+// the inputs and the hidden nodes; the hidden nodes' incoming weights start at
+// random (LeCun's spread), every other gene at 0, so it computes 0. Each gene's
+// initial spread is stepSize (refineStepSize where gradient steps refine the
+// mean), divided by the square root of its target's fan-in for a weight.
 //
 // A step samples 2 x popSize - 2 networks and scores them beside the mean and
 // the best network so far (scored again, so it is judged on the current batch
@@ -21,13 +22,16 @@
 // weights 0 (the function stays the same), its genes appended to the mean
 // (incoming weights drawn with LeCun's spread) with the initial spreads, but
 // the outgoing weights with the current step size.
+//
 // Gradient steps: where the loop can refine (evolve), each generation begins
 // with refinePasses loss-and-gradient passes of L-BFGS on the mean, which the
 // samples then surround: the gradient walks down the valley the samples found,
-// the samples look past the local minimum the gradient would stop in.
+// the samples look past the local minimum the gradient would stop in. The
+// refinement may hold out rows and keep what predicts them best (holdOut).
+//
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
-// with spread stepSize and a span twice as long.
+// with the initial spread and a span twice as long.
 #pragma once
 
 #include <cstdint>

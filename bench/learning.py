@@ -8,8 +8,9 @@ evaluation budget: it is there to show what gradients reach).
 An evaluation is one network scored (on the whole training set, or for one episode). kestrin scores
 2 x pop_size networks per generation (parents and children), neat-python pop_size, so neat-python runs twice the
 generations for the same budget. In evolve, gamma also spends up to refine_passes loss-and-gradient passes per
-generation on its mean; each is counted as GRADIENT_COST evaluations (bench/run.py measures a pass at 2.5-2.9
-loss evaluations of the same network and batch), so its generations are fewer for the same budget. alpha and beta run with pop 100 (pop 20 on the control tasks); gamma with pop 10
+generation on its mean; each pass it reports (Model.gradient_passes, read after every generation) is counted as
+GRADIENT_COST evaluations (bench/run.py measures a pass at 2.5-2.9 loss evaluations of the same network and
+batch), so its generations are fewer for the same budget; a call stops before a generation could overrun it. alpha and beta run with pop 100 (pop 20 on the control tasks); gamma with pop 10
 on every task, the size its documentation recommends, and as many more generations as the budget allows. Every
 kestrin model is Model(inputs, outputs) except where a size is given below; gamma always starts from
 Model(inputs, outputs), on which it builds its own small topology.
@@ -77,10 +78,24 @@ def kestrin_pop(optimizer: str, default: int) -> int:
     return GAMMA_POP if optimizer == "gamma" else default
 
 
-def dataset_evals_per_generation(optimizer: str, pop: int) -> int:
-    """Evaluations one evolve generation costs, a gradient pass counted as GRADIENT_COST."""
-    passes = kestrin.optimizers.Gamma().refine_passes if optimizer == "gamma" else 0
-    return 2 * pop + GRADIENT_COST * passes
+class EvaluationBudget:
+    """Counts an evolve call's evaluations after each generation (2 x pop_size networks scored, and the gradient
+    passes the model reports, each GRADIENT_COST) and stops the call before a generation could overrun budget.
+    evals[g]: the evaluations spent up to the end of generation g."""
+
+    def __init__(self, pop: int, budget: int | None, optimizer: str):
+        self.pop, self.budget, self.evals = pop, budget, []
+        # The most one generation can cost: gamma's refine_passes in full.
+        passes = kestrin.optimizers.Gamma().refine_passes if optimizer == "gamma" else 0
+        self.most = 2 * pop + GRADIENT_COST * passes
+
+    def set_model(self, model):
+        self.model = model
+
+    def on_epoch_end(self, epoch, logs):
+        self.evals.append(2 * self.pop * (epoch + 1) + GRADIENT_COST * self.model.gradient_passes)
+        if self.budget is not None and self.evals[-1] + self.most > self.budget:
+            self.model.stop_training = True
 
 
 def seed_everything(seed: int) -> None:
@@ -396,11 +411,11 @@ def run_xor(optimizer: str, seed: int, generations: int) -> dict:
     # has mse < 0.05 (all four outputs are then on the right side of 0.5 in practice).
     model = kestrin.Model(2, 1)
     model.compile(optimizer=optimizer, loss="mse")
-    history = model.evolve(XOR_X, XOR_Y, pop_size=pop, epochs=generations, verbose=0)
+    counter = EvaluationBudget(pop, None, optimizer)
+    history = model.evolve(XOR_X, XOR_Y, pop_size=pop, epochs=generations, verbose=0, callbacks=[counter])
     solved = xor_solved(model.predict(XOR_X))
     first = next((g for g, loss in enumerate(history["loss"]) if loss < 0.05), None)
-    per_generation = dataset_evals_per_generation(optimizer, pop)
-    return {"solved": solved, "evals": (first + 1) * per_generation if solved and first is not None else None,
+    return {"solved": solved, "evals": counter.evals[first] if solved and first is not None else None,
             "time": time.process_time() - start}
 
 
@@ -428,8 +443,9 @@ def run_dataset(task: str, optimizer: str, seed: int, evals: int) -> dict:
             model = kestrin.Model(xtr.shape[1], ytr.shape[1])
         model.compile(optimizer=optimizer, loss="mse")
         # One evolve call: the population carries over from generation to generation.
-        epochs = max(1, evals // dataset_evals_per_generation(optimizer, pop))
-        history = model.evolve(xtr, ytr, pop_size=pop, epochs=epochs, verbose=0)
+        budget = EvaluationBudget(pop, evals, optimizer)
+        history = model.evolve(xtr, ytr, pop_size=pop, epochs=max(1, evals // (2 * pop)), verbose=0,
+                               callbacks=[budget])
         pred = model.predict(xte)
         train = history["loss"][-1]
         size = model.size

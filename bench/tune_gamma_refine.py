@@ -3,13 +3,14 @@
 Tasks that bench/learning.py does not report: make_friedman1, wine, sin(2 x0) tanh(x1) + 0.3 x1, a noisy
 make_friedman1 (440 samples, noise 4) and make_circles, seeds 1000-1002, pop 10. Usage:
     python3 tune_gamma_refine.py EVALS "{'refine_passes': 50}" "{'weight_decay': 1.0}" ...
-A gradient pass is counted as 3 evaluations, as in bench/learning.py."""
+Evaluations are counted as in bench/learning.py (a gradient pass as 3)."""
 import os, statistics, sys, time
 import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kestrin
 from kestrin.optimizers import Gamma
 from tune_gamma import friedman1, wine
+from learning import EvaluationBudget
 
 def wave(seed):
     rng = np.random.default_rng(seed)
@@ -46,8 +47,8 @@ for knobs in grid:
             kestrin.set_random_seed(seed)
             model = kestrin.Model(xtr.shape[1], ytr.shape[1])
             model.compile(optimizer=Gamma(**knobs), loss="mse")
-            per = 20 + 3 * knobs.get("refine_passes", 50)
-            model.evolve(xtr, ytr, pop_size=10, epochs=max(1, evals // per), verbose=0)
+            budget = EvaluationBudget(10, evals, "gamma")
+            model.evolve(xtr, ytr, pop_size=10, epochs=evals // 20, verbose=0, callbacks=[budget])
             figures.append(metric(model.predict(xte), yte))
         line.append(f"{task.__name__} {statistics.median(figures):.4g}")
     print(knobs, " | ".join(line), f"{time.process_time()-t0:.0f}s", flush=True)

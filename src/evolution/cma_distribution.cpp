@@ -93,7 +93,8 @@ int CmaDistribution::eigenGap() const {
 
 void CmaDistribution::sample(double* x, double* y) {
     const auto d = static_cast<size_t>(dim_);
-    for (size_t i = 0; i < d; ++i) z_[i] = randomNormal(1.0) * scales_[i];
+    randomNormals(z_.data(), d);
+    for (size_t i = 0; i < d; ++i) z_[i] *= scales_[i];
     if (separable_) {
         for (size_t i = 0; i < d; ++i) y[i] = z_[i];
     } else {

@@ -29,6 +29,10 @@ constexpr double kStateVersion = 1.0;
 constexpr size_t kHeaderSize = 13;
 // Candidates of a step: the mean, the best network so far, then the samples.
 constexpr size_t kFirstSample = 2;
+// With held-out rows, the refinement of the mean ends after this many passes
+// without a better held-out loss: on a large batch the best held-out iterate
+// is often among the first ten passes.
+constexpr int kHeldOutPatience = 20;
 
 double keyOf(double loss) { return std::isnan(loss) ? kWorst : loss; }
 
@@ -240,6 +244,7 @@ void GammaStrategy::refineMean() {
     request.maxPasses = settings_.refinePasses;
     request.decay = settings_.weightDecay;
     request.holdOut = settings_.holdOut;
+    request.patience = kHeldOutPatience;
     refiner_(refined_, request);
     layout_.read(refined_[0], x_.data());
     cma_.moveMean(x_.data());

@@ -58,6 +58,7 @@ struct RefineRequest {
     int maxPasses = 0;
     double decay = 0.0;
     bool holdOut = false;
+    int patience = 0;  // with held-out rows: passes without a better held-out loss before stopping
 };
 // Moves the networks' weights and biases in place by gradient steps on the
 // loss of what the scorer scores (the dataset loop's batch).

@@ -308,6 +308,21 @@ double randomNormal(double stddev) {
     return y * std::sqrt(-2.0 * std::log(s) / s) * stddev;
 }
 
+void randomNormals(double* out, size_t count) {
+    CompactMt19937& engine = helperEngine();
+    for (size_t i = 0; i < count; i += 2) {
+        double x, y, s;
+        do {
+            x = 2.0 * uniformFrom(engine) - 1.0;
+            y = 2.0 * uniformFrom(engine) - 1.0;
+            s = x * x + y * y;
+        } while (s > 1.0 || s == 0.0);
+        const double factor = std::sqrt(-2.0 * std::log(s) / s);
+        out[i] = y * factor;
+        if (i + 1 < count) out[i + 1] = x * factor;
+    }
+}
+
 namespace {
 
 constexpr const char* kStreamsTag = "kestrin-streams-1";

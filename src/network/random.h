@@ -86,6 +86,10 @@ double randomUniform();
 // A normal draw with mean 0 and the given standard deviation, by the Marsaglia
 // polar method; the second variate of each pair is discarded.
 double randomNormal(double stddev);
+// count standard normal draws into out, both variates of each polar pair kept
+// (half the draws and logarithms of count randomNormal calls; an odd count
+// discards the last pair's second).
+void randomNormals(double* out, size_t count);
 
 // Derives every source from the seed given as its little-endian bytes (any
 // length; trailing zero bytes do not count, so 7 and {7, 0} are one seed).

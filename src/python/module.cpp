@@ -40,6 +40,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     model->size = 0;
     model->precision = Precision::kFloat64;
     model->stopTraining = false;
+    model->gradientPasses = 0;
     return self;
 }
 
@@ -185,10 +186,19 @@ int Model_set_stop_training(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+PyObject* Model_get_gradient_passes(PyObject* self, void*) {
+    return PyLong_FromLongLong(asModel(self)->gradientPasses);
+}
+
 PyGetSetDef modelGetSets[] = {
     {"stop_training", Model_get_stop_training, Model_set_stop_training,
      "Set to True (e.g. by a callback) to end the running evolve or func_evolve after the current epoch; reset to "
      "False when a training call starts.",
+     nullptr},
+    {"gradient_passes", Model_get_gradient_passes, nullptr,
+     "Loss-and-gradient passes the optimizer has spent refining by gradient in the running or last training "
+     "call, counted at the end of each epoch (0 in func_evolve, for an optimizer that does not refine, and "
+     "before any training call).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

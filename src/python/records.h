@@ -28,6 +28,7 @@ struct ModelObject {
     std::vector<int32_t> monitorIds;
     PyObject* optimizer;  // strong reference or null
     bool stopTraining;    // "stop_training": ends a training call after its epoch when set
+    int64_t gradientPasses;  // "gradient_passes": what the last training call's refining spent
     PyObject* dict;       // the instance's __dict__ (callbacks set attributes such as "history"), or null
 };
 

@@ -263,6 +263,7 @@ void beginTraining(PyObject* self, CallbackList& callbacks, const Network& start
                    const CallbackList::Params& params) {
     if (!callbacks.empty()) checkCanEvolve(start, popSize, loop);
     asModel(self)->stopTraining = false;
+    asModel(self)->gradientPasses = 0;
     callbacks.trainBegin(self, params);
 }
 
@@ -448,6 +449,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         options.epochEnd = [&](int epoch, const DatasetEpoch& record, const Network& best) {
             HeldGil held;
+            asModel(self)->gradientPasses = record.gradientPasses;
             callbacks.epochEnd(
                 epoch, [&] { return datasetLogs(record, options.metricIds, options.monitorIds, hasValidation); },
                 best);
@@ -468,6 +470,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             };
         }
         backup.flush();
+        asModel(self)->gradientPasses = result->gradientPasses;
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
         backup.remove();
         return history.release();
@@ -561,6 +564,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             lastLogs = [&] { return functionLogs(result->epochs.back(), options.monitorIds, hasValidation); };
         }
         backup.flush();
+        asModel(self)->gradientPasses = 0;
         finishTraining(model, std::move(result->best), callbacks, lastLogs);
         backup.remove();
         return history.release();

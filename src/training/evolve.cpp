@@ -276,14 +276,15 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             RefineOptions refine{request.steps, request.rate,
                                  request.lbfgs ? RefineMethod::kLbfgs : RefineMethod::kAdam, request.maxPasses,
                                  request.decay};
+            refine.patience = request.patience;
             if (request.holdOut && heldOut.split(batchX, batchY)) {
                 const SampleView fitX = heldOut.fitX(), fitY = heldOut.fitY();
                 const SampleView heldX = heldOut.heldX(), heldY = heldOut.heldY();
                 refine.heldX = &heldX;
                 refine.heldY = &heldY;
-                scorer.refine(networks, fitX, fitY, ids[0], refine);
+                result.gradientPasses += scorer.refine(networks, fitX, fitY, ids[0], refine);
             } else {
-                scorer.refine(networks, batchX, batchY, ids[0], refine);
+                result.gradientPasses += scorer.refine(networks, batchX, batchY, ids[0], refine);
             }
         });
 
@@ -369,6 +370,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
             record.losses = std::move(losses);
             for (double& value : record.losses) value /= batches;
             record.size = best.size;
+            record.gradientPasses = result.gradientPasses;
             result.epochs.push_back(std::move(record));
             const bool stop = options.epochEnd && options.epochEnd(epoch, result.epochs.back(), best);
             if (saveDue(options.saveState, options.saveEvery, epoch)) {

@@ -111,11 +111,13 @@ struct DatasetEpoch {
     std::vector<double> losses;      // per metric id: mean over the batches of the best's batch score
     std::vector<double> validation;  // per metric id, empty without validation
     int32_t size = 0;                // node count of the best network at the end of the epoch
+    int64_t gradientPasses = 0;      // the call's refining so far, this epoch included
 };
 
 struct DatasetResult {
     Network best;
     std::vector<DatasetEpoch> epochs;
+    int64_t gradientPasses = 0;  // loss-and-gradient passes the strategy's refining spent
 };
 
 // x and y are the call's own copies: their rows are shuffled between epochs.

@@ -130,19 +130,22 @@ NetworkGradient ParallelScorer::gradient(const Network& network, const SampleVie
     return gradientOfNetwork(network, plan, loss / denominator, total.data(), total.data() + stepCount);
 }
 
-void ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
-                            const RefineOptions& options) {
+int64_t ParallelScorer::refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y,
+                               int32_t lossId, const RefineOptions& options) {
     const auto participants = static_cast<int>(std::min<size_t>(networks.size(), static_cast<size_t>(pool_.capacity())));
-    if (participants == 0) return;
+    if (participants == 0) return 0;
     if (refiners_.size() < static_cast<size_t>(participants)) refiners_.resize(static_cast<size_t>(participants));
     std::atomic<size_t> next{0};
+    std::atomic<int64_t> passes{0};
     pool_.run(participants, [&](int k) {
         GradientRefiner& refiner = refiners_[static_cast<size_t>(k)];
         for (size_t i = next.fetch_add(1, std::memory_order_relaxed); i < networks.size();
              i = next.fetch_add(1, std::memory_order_relaxed)) {
             refiner.refine(networks[i], x, y, lossId, options);
+            passes.fetch_add(refiner.passes(), std::memory_order_relaxed);
         }
     });
+    return passes.load();
 }
 
 }  // namespace kestrin

@@ -49,8 +49,8 @@ public:
     // and added in chunk order: the same bits for any number of workers.
     NetworkGradient gradient(const Network& network, const SampleView& x, const SampleView& y, int32_t lossId);
     // GradientRefiner::refine on each network (the same settings for all),
-    // one network per thread at a time.
-    void refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
+    // one network per thread at a time. Returns the passes spent, all networks together.
+    int64_t refine(std::vector<Network>& networks, const SampleView& x, const SampleView& y, int32_t lossId,
                 const RefineOptions& options);
 
 private:

@@ -33,6 +33,7 @@ int GradientRefiner::refine(Network& network, const SampleView& x, const SampleV
     int steps = options.steps;
     // An Adam step is one pass.
     if (options.method == RefineMethod::kAdam && options.maxPasses > 0) steps = std::min(steps, options.maxPasses);
+    passes_ = 0;
     if (steps <= 0) return 0;
     // A penalty per sample: the more samples, the less the weights need holding back.
     decay_ = x.rows > 0 ? options.decay / x.rows : 0.0;
@@ -100,6 +101,7 @@ int GradientRefiner::adam(Network& network, const SampleView& x, const SampleVie
     double decay1 = 1.0, decay2 = 1.0;
     for (int t = 0; t < steps; ++t) {
         if (t > 0) pass_.compile(network);
+        ++passes_;
         const double loss = pass_.run(x, y, lossId);
         if (!std::isfinite(loss) || !allFinite(pass_.stepSlopes()) || !allFinite(pass_.weightSlopes())) return t;
         decay1 *= kBeta1;
@@ -128,15 +130,21 @@ int GradientRefiner::adam(Network& network, const SampleView& x, const SampleVie
 int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleView& y, int32_t lossId,
                            const RefineOptions& options) {
     const int steps = options.steps, maxPasses = options.maxPasses;
-    int passes = 1;
-    const auto spent = [&] { return maxPasses > 0 && passes >= maxPasses; };
+    int passes = 1, passesAtBest = 1;
+    const bool holdsOut = options.heldX != nullptr && options.heldY != nullptr;
+    const auto spent = [&] {
+        return (maxPasses > 0 && passes >= maxPasses) ||
+               (holdsOut && options.patience > 0 && passes - passesAtBest >= options.patience);
+    };
     readGenes(network, genes_);
     const size_t count = genes_.size();
     double loss = 0.0;
     // Writes the genes it read: a network whose loss is not finite is left as it was.
-    if (!evaluateAt(network, genes_, x, y, lossId, loss, slopes_)) return 0;
+    if (!evaluateAt(network, genes_, x, y, lossId, loss, slopes_)) {
+        passes_ = passes;
+        return 0;
+    }
     // The held-out loss of the genes just evaluated (the pass is compiled with them).
-    const bool holdsOut = options.heldX != nullptr && options.heldY != nullptr;
     double bestHeld = std::numeric_limits<double>::infinity();
     if (holdsOut) kept_ = genes_;
     const auto judge = [&] {
@@ -144,6 +152,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
         const double held = pass_.loss(*options.heldX, *options.heldY, lossId);
         if (held < bestHeld) {
             bestHeld = held;
+            passesAtBest = passes;
             kept_ = genes_;
         }
     };
@@ -217,6 +226,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
         judge();
     }
     writeGenes(holdsOut ? kept_ : genes_, network);
+    passes_ = passes;
     return taken;
 }
 

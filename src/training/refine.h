@@ -27,6 +27,10 @@ struct RefineOptions {
     // loss on them is lowest is kept, the start included.
     const SampleView* heldX = nullptr;
     const SampleView* heldY = nullptr;
+    // L-BFGS with held-out rows: stop once this many passes have gone by
+    // without a lower held-out loss (0: never), as the kept iterate is the
+    // best held-out one, the passes after it are spent for nothing.
+    int patience = 0;
 };
 
 class GradientRefiner {
@@ -40,6 +44,8 @@ public:
     // refinement from fitting the noise of a small batch. Draws no random
     // numbers. Returns the steps taken.
     int refine(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, const RefineOptions& options);
+    // Loss-and-gradient passes the last refine spent (an L-BFGS step may take several).
+    int passes() const { return passes_; }
 
 private:
     int adam(Network& network, const SampleView& x, const SampleView& y, int32_t lossId, int steps, double rate);
@@ -52,6 +58,7 @@ private:
                     int32_t lossId, double& loss, std::vector<double>& slopes);
 
     GradientPass pass_;
+    int passes_ = 0;
     double decay_ = 0.0;
     std::vector<double> first_, second_;  // Adam's moments
     // L-BFGS: genes, slopes, trial point, direction, and the curvature pairs (s, y) in a ring.

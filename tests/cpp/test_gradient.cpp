@@ -294,6 +294,14 @@ TEST(Refine, HeldOutRowsAreEveryFifthAndKeepTheGenesThatPredictThemBest) {
     const double heldLoss = lossOf(guarded, heldX, heldY, kMse);
     EXPECT_LE(heldLoss, lossOf(plain, heldX, heldY, kMse));
     EXPECT_LE(heldLoss, lossOf(start, heldX, heldY, kMse));
+    EXPECT_GT(refiner.passes(), 10);
+
+    // Patience ends the walk once the held-out loss has stopped falling, and keeps the same best point.
+    options.patience = 3;
+    Network patient = start;
+    refiner.refine(patient, rows.fitX(), rows.fitY(), kMse, options);
+    EXPECT_LT(refiner.passes(), 40);
+    EXPECT_LE(lossOf(patient, heldX, heldY, kMse), lossOf(start, heldX, heldY, kMse));
 }
 
 }  // namespace

@@ -46,6 +46,23 @@ TEST(Random, NormalDrawsHaveTheirSpreadAndShape) {
     EXPECT_TRUE(nearChance(beyondTwo, n, 0.0455003));
 }
 
+TEST(Random, PairedNormalsKeepBothVariatesOfEachPair) {
+    setRandomSeed(11);
+    const double single = randomNormal(1.0);
+    setRandomSeed(11);
+    const int n = 100001;  // odd: the last pair keeps one variate
+    std::vector<double> draws(n);
+    randomNormals(draws.data(), draws.size());
+    EXPECT_EQ(draws[0], single);
+    const Moments m = moments(draws);
+    EXPECT_NEAR(m.mean, 0.0, 5.0 / std::sqrt(n));
+    EXPECT_NEAR(m.sd, 1.0, 0.02);
+    // The two variates of a pair are independent.
+    double product = 0.0;
+    for (int i = 0; i + 1 < n; i += 2) product += draws[i] * draws[i + 1];
+    EXPECT_NEAR(product / (n / 2), 0.0, 5.0 / std::sqrt(n / 2));
+}
+
 // Equal states, then 1300 equal draws (past the first refill of the state), then equal again.
 testing::AssertionResult drawsLike(NetworkEngine& actual, std::mt19937 expected) {
     if (!(actual == expected)) return testing::AssertionFailure() << "unequal before drawing";

@@ -108,13 +108,24 @@ def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
     rng = np.random.default_rng(3)
     x = rng.uniform(-2, 2, size=(200, 2))
     y = np.sin(x[:, :1]) * x[:, 1:2]
-    losses = {}
+    losses, spent = {}, {}
     for passes in (0, 50):
         kestrin.set_random_seed(5)
         model = kestrin.Model(2, 1)
         model.compile(optimizer=Gamma(refine_passes=passes), loss="mse")
-        losses[passes] = model.evolve(x, y, pop_size=10, epochs=15, verbose=0)["loss"][-1]
+        seen = []
+
+        class Watch:  # the count grows epoch by epoch, within each epoch's budget
+            def on_epoch_end(self, epoch, logs):
+                seen.append(model.gradient_passes)
+
+        losses[passes] = model.evolve(x, y, pop_size=10, epochs=15, verbose=0, callbacks=[Watch()])["loss"][-1]
+        spent[passes] = seen
+        assert model.gradient_passes == seen[-1]
     assert losses[50] < 0.2 * losses[0]
+    assert spent[0] == [0] * 15
+    steps = np.diff([0] + spent[50])
+    assert steps.min() >= 1 and steps.max() <= 50
 
     def fitness(genomes):
         return [float(np.mean((g.predict(XOR_X) - XOR_Y) ** 2)) for g in genomes]
@@ -125,6 +136,7 @@ def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
         model = kestrin.Model(2, 1)
         model.compile(optimizer=gamma)
         histories.append(model.func_evolve(fitness, pop_size=6, epochs=5, verbose=0)["loss"])
+        assert model.gradient_passes == 0
     assert histories[0] == histories[1]
 
 

@@ -27,7 +27,8 @@
 // with refinePasses loss-and-gradient passes of L-BFGS on the mean, which the
 // samples then surround: the gradient walks down the valley the samples found,
 // the samples look past the local minimum the gradient would stop in. The
-// refinement may hold out rows and keep what predicts them best (holdOut).
+// refinement may hold out rows and keep what predicts them best (holdOut),
+// and then ends once 20 passes have not predicted them better.
 //
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,

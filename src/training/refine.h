@@ -38,8 +38,8 @@ public:
     // options.steps steps of loss lossId on x and y: Adam steps of size
     // `rate`, or L-BFGS iterations. Stops early, keeping the genes of the last
     // step whose loss and slopes were finite (and, for L-BFGS, when no step
-    // along its direction lowers the loss), or once maxPasses gradient passes
-    // are spent. L-BFGS minimises the loss plus decay / rows x the sum of the
+    // along its direction lowers the loss), once maxPasses gradient passes
+    // are spent, or after `patience` passes without a better held-out loss. L-BFGS minimises the loss plus decay / rows x the sum of the
     // squared weights (biases free); that and held-out rows keep a long
     // refinement from fitting the noise of a small batch. Draws no random
     // numbers. Returns the steps taken.

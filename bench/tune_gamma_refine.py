@@ -2,7 +2,7 @@
 
 Tasks that bench/learning.py does not report: make_friedman1, wine, sin(2 x0) tanh(x1) + 0.3 x1, a noisy
 make_friedman1 (440 samples, noise 4) and make_circles, seeds 1000-1002, pop 10. Usage:
-    python3 tune_gamma_refine.py EVALS "{'refine_passes': 50}" "{'weight_decay': 1.0}" ...
+    python3 tune_gamma_refine.py EVALS "{'refine_passes': 100}" "{'weight_decay': 1.0}" ...
 Evaluations are counted as in bench/learning.py (a gradient pass as 3)."""
 import os, statistics, sys, time
 import numpy as np

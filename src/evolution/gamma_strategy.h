@@ -53,7 +53,7 @@ struct GammaSettings {
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
-    int refinePasses = 50;     // gradient passes on the mean per generation, where the loop has gradients; 0: none
+    int refinePasses = 100;    // gradient passes on the mean per generation, where the loop has gradients; 0: none
     double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample
     bool holdOut = true;       // the refinement keeps the genes that best predict rows it did not fit
 

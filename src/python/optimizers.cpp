@@ -253,7 +253,7 @@ PyMemberDef gammaMembers[] = {
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=50, "
+    "Gamma(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=100, "
     "refine_step_size=0.25, weight_decay=0.0, hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
@@ -273,8 +273,9 @@ constexpr const char* kGammaDoc =
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
     "around a mean the gradient has placed). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"
     "four rows in five and keeps the genes that best predict the fifth, so it does not fit the noise of a small\n"
-    "dataset. A `weight_decay` of about 1 holds the weights back further on noisy data; where every sample must\n"
-    "be fitted exactly (XOR) it gets in the way, hence 0 by default.\n"
+    "dataset, and stops once 20 passes in a row have not predicted it better. A `weight_decay` of about 1\n"
+    "holds the weights back further on noisy data; where every sample must be fitted exactly (XOR) it gets in\n"
+    "the way, hence 0 by default.\n"
     "`func_evolve` has no gradient: there these three are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"

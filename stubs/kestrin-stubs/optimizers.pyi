@@ -53,7 +53,7 @@ class Gamma:
         grow_patience: int = 30,
         max_hidden: int = 32,
         separable_above: int = 200,
-        refine_passes: int = 50,
+        refine_passes: int = 100,
         refine_step_size: float = 0.25,
         weight_decay: float = 0.0,
         hold_out: bool = True,

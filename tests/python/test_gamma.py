@@ -24,13 +24,13 @@ def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
     assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, "
-                                        "separable_above=200, refine_passes=50, refine_step_size=0.25, weight_decay=0.0, "
+                                        "separable_above=200, refine_passes=100, refine_step_size=0.25, weight_decay=0.0, "
                                         "hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 32)
-    assert (Gamma().step_size, Gamma().hidden, Gamma().refine_passes, Gamma().weight_decay) == (1.0, 16, 50, 0.0)
+    assert (Gamma().step_size, Gamma().hidden, Gamma().refine_passes, Gamma().weight_decay) == (1.0, 16, 100, 0.0)
     assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=32, separable_above=200, "
-                           "refine_passes=50, refine_step_size=0.25, weight_decay=0.0, hold_out=True)")
+                           "refine_passes=100, refine_step_size=0.25, weight_decay=0.0, hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 

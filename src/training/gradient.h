@@ -13,7 +13,7 @@
 // source's slope (times the weight). Everything runs on 8-sample blocks with
 // one lane per sample, and each tile's lanes are summed in one fixed order.
 //
-// Tiles hold at most 32 samples whatever the CPU, and the samples are cut in
+// Tiles hold at most 64 samples whatever the CPU, and the samples are cut in
 // chunks of kGradientChunkRows summed on their own, then added chunk by chunk:
 // the bits depend on neither the CPU nor the number of threads.
 #pragma once
@@ -45,6 +45,9 @@ public:
     // Compiles network for run(); storage is reused.
     void compile(const Network& network);
     const CompiledNetwork& plan() const { return plan_; }
+    // New genes for the compiled structure, in the plan's order: the steps'
+    // biases, then its weights (what compiling the network with them gives).
+    void setGenes(const double* genes) { plan_.setGenes(genes, genes + plan_.steps().size()); }
 
     // Loss `lossId` of the compiled network on x and y, with evaluate's reach
     // (min(x.rows, y.rows) samples, none when x lacks inputs, min(y.columns,

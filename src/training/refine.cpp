@@ -71,11 +71,10 @@ void GradientRefiner::writeGenes(const std::vector<double>& genes, Network& netw
     }
 }
 
-bool GradientRefiner::evaluateAt(Network& network, const std::vector<double>& genes, const SampleView& x,
+bool GradientRefiner::evaluateAt(const std::vector<double>& genes, const SampleView& x,
                                  const SampleView& y, int32_t lossId, double& loss, std::vector<double>& slopes) {
-    writeGenes(genes, network);
-    // The structure stays, so every compile lays the genes out the same way.
-    pass_.compile(network);
+    // The structure stays: the genes go straight into the plan, the network gets them at the end.
+    pass_.setGenes(genes.data());
     loss = pass_.run(x, y, lossId);
     const std::vector<double>& biases = pass_.stepSlopes();
     const std::vector<double>& weights = pass_.weightSlopes();
@@ -140,7 +139,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
     const size_t count = genes_.size();
     double loss = 0.0;
     // Writes the genes it read: a network whose loss is not finite is left as it was.
-    if (!evaluateAt(network, genes_, x, y, lossId, loss, slopes_)) {
+    if (!evaluateAt(genes_, x, y, lossId, loss, slopes_)) {
         passes_ = passes;
         return 0;
     }
@@ -202,7 +201,7 @@ int GradientRefiner::lbfgs(Network& network, const SampleView& x, const SampleVi
         for (int h = 0; h < kHalvings && !accepted && !(h > 0 && spent()); ++h, length *= 0.5) {
             for (size_t i = 0; i < count; ++i) trial_[i] = genes_[i] + length * direction_[i];
             ++passes;
-            accepted = evaluateAt(network, trial_, x, y, lossId, trialLoss, trialSlopes_) &&
+            accepted = evaluateAt(trial_, x, y, lossId, trialLoss, trialSlopes_) &&
                        trialLoss <= loss + kArmijo * length * slope;
         }
         if (!accepted) break;

@@ -53,8 +53,8 @@ private:
     // The genes the plan moves, in its order (steps' biases, then its weights), and back.
     void readGenes(const Network& network, std::vector<double>& genes) const;
     void writeGenes(const std::vector<double>& genes, Network& network) const;
-    // Loss and slopes (into slopes) of network with genes written in; false when any is not finite.
-    bool evaluateAt(Network& network, const std::vector<double>& genes, const SampleView& x, const SampleView& y,
+    // Loss and slopes (into slopes) with genes in the plan; false when any is not finite.
+    bool evaluateAt(const std::vector<double>& genes, const SampleView& x, const SampleView& y,
                     int32_t lossId, double& loss, std::vector<double>& slopes);
 
     GradientPass pass_;

@@ -123,6 +123,19 @@ void CompiledNetwork::compile(const Network& network, bool foldConstants) {
     for (size_t k = 0; k < constantValues_.size(); ++k) singleConstantValues_[k] = static_cast<float>(constantValues_[k]);
 }
 
+void CompiledNetwork::setGenes(const double* starts, const double* weights) {
+    for (size_t k = 0; k < steps_.size(); ++k) {
+        steps_[k].start = starts[k];
+        singleStarts_[k] = static_cast<float>(starts[k]);
+    }
+    negativeZeroWeights_ = false;
+    for (size_t k = 0; k < weights_.size(); ++k) {
+        weights_[k] = weights[k];
+        singleWeights_[k] = static_cast<float>(weights[k]);
+        negativeZeroWeights_ = negativeZeroWeights_ || (weights[k] == 0.0 && std::signbit(weights[k]));
+    }
+}
+
 namespace {
 
 // Four or eight doubles; the compiler maps them onto whatever vector registers the target has.

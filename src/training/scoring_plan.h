@@ -58,6 +58,11 @@ public:
     // start its bias and all its sources: what the backward pass (gradient.h)
     // needs, since a constant node's bias and weights still move the loss.
     void compile(const Network& network, bool foldConstants = true);
+    // For a plan compiled with foldConstants false: every step's start (its
+    // bias) and every weight replaced, in the plan's order, giving the plan that
+    // compiling the network with those genes would (its structure depends on the
+    // connections alone).
+    void setGenes(const double* starts, const double* weights);
 
     int32_t inputs() const { return inputs_; }
     int32_t outputs() const { return outputs_; }

@@ -214,6 +214,22 @@ TEST(ScoringPlan, PlanHoldsForwardConnectionsInSourceOrder) {
         EXPECT_EQ(actual, sources[k]) << "node " << k + 2;
     }
     EXPECT_TRUE(plan.constantSlots().empty());
+
+    // New genes set in an unfolded plan give the plan compiled from a network holding them.
+    CompiledNetwork kept, fresh;
+    kept.compile(network, false);
+    network.biases[3] = 0.75;
+    network.weights[0][3] = -0.0;
+    network.weights[3][4] = -2.5;
+    fresh.compile(network, false);
+    std::vector<double> starts, weights = fresh.weights();
+    for (const CompiledNetwork::Step& step : fresh.steps()) starts.push_back(step.start);
+    kept.setGenes(starts.data(), weights.data());
+    ASSERT_EQ(kept.steps().size(), fresh.steps().size());
+    for (size_t k = 0; k < kept.steps().size(); ++k) EXPECT_EQ(kept.steps()[k].start, fresh.steps()[k].start);
+    EXPECT_TRUE(sameBits(fresh.weights(), kept.weights()));
+    EXPECT_EQ(kept.singleWeights(), fresh.singleWeights());
+    EXPECT_TRUE(kept.hasNegativeZeroWeights());
 }
 
 // Networks as evolution grows them: forward connections only, weights and

@@ -9,7 +9,7 @@ An evaluation is one network scored (on the whole training set, or for one episo
 2 x pop_size networks per generation (parents and children), neat-python pop_size, so neat-python runs twice the
 generations for the same budget. In evolve, gamma also spends up to refine_passes loss-and-gradient passes per
 generation on its mean; each pass it reports (Model.gradient_passes, read after every generation) is counted as
-GRADIENT_COST evaluations (bench/run.py measures a pass at 2.5-2.9 loss evaluations of the same network and
+GRADIENT_COST evaluations (bench/run.py measures a pass at 2.4-2.6 loss evaluations of the same network and
 batch), so its generations are fewer for the same budget; a call stops before a generation could overrun it. alpha and beta run with pop 100 (pop 20 on the control tasks); gamma with pop 10
 on every task, the size its documentation recommends, and as many more generations as the budget allows. Every
 kestrin model is Model(inputs, outputs) except where a size is given below; gamma always starts from

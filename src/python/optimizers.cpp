@@ -268,7 +268,7 @@ constexpr const char* kGammaDoc =
     "optimizer. The population is the best pop_size of them. Small populations suit Gamma: pop_size around\n"
     "(4 + 3 ln(genes)) / 2, even, so 6 to 16 (10 is a good default), with the epochs that fill the budget.\n\n"
     "In `evolve`, each generation first moves the mean by L-BFGS on the current batch, spending at most\n"
-    "`refine_passes` loss-and-gradient passes (each costs about 2.5 to 3 loss evaluations; 0: none) on the\n"
+    "`refine_passes` loss-and-gradient passes (each costs about 2.5 loss evaluations; 0: none) on the\n"
     "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
     "around a mean the gradient has placed). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"

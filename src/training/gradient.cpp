@@ -14,7 +14,7 @@ namespace kestrin {
 namespace {
 
 // Tiles of at most this many samples on every CPU (see gradient.h).
-constexpr int32_t kTileSamples = 32;
+constexpr int32_t kTileSamples = 64;
 constexpr int32_t kBlock = 8;
 
 // Always inlined into one function per target, as in the scorer: no vector crosses a call.

@@ -291,6 +291,23 @@ double uniformFrom(CompactMt19937& engine) {
     return value < 1.0 ? value : std::nextafter(1.0, 0.0);
 }
 
+// A point drawn uniformly in the unit disc (the origin excluded), by the
+// Marsaglia polar method, and the factor that turns each coordinate into a
+// standard normal variate.
+struct PolarPoint {
+    double x, y, factor;
+};
+
+PolarPoint polarPoint(CompactMt19937& engine) {
+    double x, y, s;
+    do {
+        x = 2.0 * uniformFrom(engine) - 1.0;
+        y = 2.0 * uniformFrom(engine) - 1.0;
+        s = x * x + y * y;
+    } while (s > 1.0 || s == 0.0);
+    return {x, y, std::sqrt(-2.0 * std::log(s) / s)};
+}
+
 }  // namespace
 
 double randomUniform() { return uniformFrom(helperEngine()); }
@@ -298,28 +315,16 @@ double randomUniform() { return uniformFrom(helperEngine()); }
 double randomNormal(double stddev) {
     // One lookup of the thread's engine for all the draws (in a shared object,
     // reaching a thread_local costs a call).
-    CompactMt19937& engine = helperEngine();
-    double x, y, s;
-    do {
-        x = 2.0 * uniformFrom(engine) - 1.0;
-        y = 2.0 * uniformFrom(engine) - 1.0;
-        s = x * x + y * y;
-    } while (s > 1.0 || s == 0.0);
-    return y * std::sqrt(-2.0 * std::log(s) / s) * stddev;
+    const PolarPoint point = polarPoint(helperEngine());
+    return point.y * point.factor * stddev;
 }
 
 void randomNormals(double* out, size_t count) {
     CompactMt19937& engine = helperEngine();
     for (size_t i = 0; i < count; i += 2) {
-        double x, y, s;
-        do {
-            x = 2.0 * uniformFrom(engine) - 1.0;
-            y = 2.0 * uniformFrom(engine) - 1.0;
-            s = x * x + y * y;
-        } while (s > 1.0 || s == 0.0);
-        const double factor = std::sqrt(-2.0 * std::log(s) / s);
-        out[i] = y * factor;
-        if (i + 1 < count) out[i + 1] = x * factor;
+        const PolarPoint point = polarPoint(engine);
+        out[i] = point.y * point.factor;
+        if (i + 1 < count) out[i + 1] = point.x * point.factor;
     }
 }
 

@@ -86,9 +86,9 @@ double randomUniform();
 // A normal draw with mean 0 and the given standard deviation, by the Marsaglia
 // polar method; the second variate of each pair is discarded.
 double randomNormal(double stddev);
-// count standard normal draws into out, both variates of each polar pair kept
-// (half the draws and logarithms of count randomNormal calls; an odd count
-// discards the last pair's second).
+// count standard normal draws into out, by a ziggurat (Marsaglia and Tsang):
+// most take two engine outputs and no logarithm, so a long run of draws costs
+// a fraction of as many randomNormal calls. Other numbers than randomNormal's.
 void randomNormals(double* out, size_t count);
 
 // Derives every source from the seed given as its little-endian bytes (any

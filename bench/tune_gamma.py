@@ -38,6 +38,26 @@ def wine(seed: int):
     return xtr, ytr, xte, yte, lambda p, t: float(np.mean(p.argmax(1) == t.argmax(1)))
 
 
+def median_figures(tasks, knobs: dict, evals: int, seeds=(1000, 1001, 1002), budgeted: bool = False) -> list[str]:
+    """Each task's median test figure over the seeds, gamma with knobs at pop 10. budgeted: the evaluations are
+    counted as bench/learning.py counts them (gradient passes included), else 20 per generation."""
+    from learning import EvaluationBudget
+
+    line = []
+    for task in tasks:
+        figures = []
+        for seed in seeds:
+            xtr, ytr, xte, yte, metric = task(seed)
+            kestrin.set_random_seed(seed)
+            model = kestrin.Model(xtr.shape[1], ytr.shape[1])
+            model.compile(optimizer=Gamma(**knobs), loss="mse")
+            callbacks = [EvaluationBudget(10, evals, "gamma")] if budgeted else []
+            model.evolve(xtr, ytr, pop_size=10, epochs=evals // 20, verbose=0, callbacks=callbacks)
+            figures.append(metric(model.predict(xte), yte))
+        line.append(f"{task.__name__} {statistics.median(figures):.4{'g' if budgeted else 'f'}}")
+    return line
+
+
 def main() -> None:
     evals = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
     grid = {"hidden": (2, 4, 8), "step_size": (0.25, 0.5), "grow_patience": (0, 30)}
@@ -45,18 +65,7 @@ def main() -> None:
         grid = {"hidden": (6, 8, 12), "step_size": (0.15, 0.25), "grow_patience": (30,)}
     for values in itertools.product(*grid.values()):
         knobs = dict(zip(grid, values))
-        line = []
-        for task in (friedman1, wine):
-            figures = []
-            for seed in (1000, 1001, 1002):
-                xtr, ytr, xte, yte, metric = task(seed)
-                kestrin.set_random_seed(seed)
-                model = kestrin.Model(xtr.shape[1], ytr.shape[1])
-                model.compile(optimizer=Gamma(**knobs), loss="mse")
-                model.evolve(xtr, ytr, pop_size=10, epochs=evals // 20, verbose=0)
-                figures.append(metric(model.predict(xte), yte))
-            line.append(f"{task.__name__} {statistics.median(figures):.4f}")
-        print(knobs, " | ".join(line), flush=True)
+        print(knobs, " | ".join(median_figures((friedman1, wine), knobs, evals)), flush=True)
 
 
 if __name__ == "__main__":

@@ -2,15 +2,12 @@
 
 Tasks that bench/learning.py does not report: make_friedman1, wine, sin(2 x0) tanh(x1) + 0.3 x1, a noisy
 make_friedman1 (440 samples, noise 4) and make_circles, seeds 1000-1002, pop 10. Usage:
-    python3 tune_gamma_refine.py EVALS "{'refine_passes': 100}" "{'weight_decay': 1.0}" ...
+    python3 tune_gamma_refine.py EVALS [--seeds N] "{'refine_passes': 100}" "{'weight_decay': 1.0}" ...
 Evaluations are counted as in bench/learning.py (a gradient pass as 3)."""
-import os, statistics, sys, time
+import os, sys, time
 import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import kestrin
-from kestrin.optimizers import Gamma
-from tune_gamma import friedman1, wine
-from learning import EvaluationBudget
+from tune_gamma import friedman1, median_figures, wine
 
 def wave(seed):
     rng = np.random.default_rng(seed)
@@ -34,21 +31,14 @@ def circles(seed):
     xtr, xte = standardise(xtr, xte)
     return xtr, ytr, xte, yte, lambda p, t: float(np.mean((p[:, 0] > 0.5) == (t[:, 0] > 0.5)))
 
-evals = int(sys.argv[1])
+args = sys.argv[1:]
+evals = int(args.pop(0))
+seeds = (1000, 1001, 1002)
+if args and args[0] == "--seeds":  # e.g. --seeds 6: seeds 1000-1005
+    args.pop(0)
+    seeds = tuple(range(1000, 1000 + int(args.pop(0))))
 import ast
-grid = [ast.literal_eval(g) for g in sys.argv[2:]]
-for knobs in grid:
-    line = []
+for knobs in (ast.literal_eval(g) for g in args):
     t0 = time.process_time()
-    for task in (friedman1, wine, wave, noisy, circles):
-        figures = []
-        for seed in (1000, 1001, 1002):
-            xtr, ytr, xte, yte, metric = task(seed)
-            kestrin.set_random_seed(seed)
-            model = kestrin.Model(xtr.shape[1], ytr.shape[1])
-            model.compile(optimizer=Gamma(**knobs), loss="mse")
-            budget = EvaluationBudget(10, evals, "gamma")
-            model.evolve(xtr, ytr, pop_size=10, epochs=evals // 20, verbose=0, callbacks=[budget])
-            figures.append(metric(model.predict(xte), yte))
-        line.append(f"{task.__name__} {statistics.median(figures):.4g}")
+    line = median_figures((friedman1, wine, wave, noisy, circles), knobs, evals, seeds, budgeted=True)
     print(knobs, " | ".join(line), f"{time.process_time()-t0:.0f}s", flush=True)

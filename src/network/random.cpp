@@ -291,23 +291,6 @@ double uniformFrom(CompactMt19937& engine) {
     return value < 1.0 ? value : std::nextafter(1.0, 0.0);
 }
 
-// A point drawn uniformly in the unit disc (the origin excluded), by the
-// Marsaglia polar method, and the factor that turns each coordinate into a
-// standard normal variate.
-struct PolarPoint {
-    double x, y, factor;
-};
-
-PolarPoint polarPoint(CompactMt19937& engine) {
-    double x, y, s;
-    do {
-        x = 2.0 * uniformFrom(engine) - 1.0;
-        y = 2.0 * uniformFrom(engine) - 1.0;
-        s = x * x + y * y;
-    } while (s > 1.0 || s == 0.0);
-    return {x, y, std::sqrt(-2.0 * std::log(s) / s)};
-}
-
 // Marsaglia and Tsang's ziggurat of 128 layers for the standard normal: most
 // draws take one 64-bit word and a multiply. Layer i >= 1 spans
 // [0, width[i] * 2^52) and is accepted outright below limit[i]; layer 0 is the
@@ -366,13 +349,19 @@ double randomUniform() { return uniformFrom(helperEngine()); }
 double randomNormal(double stddev) {
     // One lookup of the thread's engine for all the draws (in a shared object,
     // reaching a thread_local costs a call).
-    const PolarPoint point = polarPoint(helperEngine());
-    return point.y * point.factor * stddev;
+    CompactMt19937& engine = helperEngine();
+    double x, y, s;
+    do {
+        x = 2.0 * uniformFrom(engine) - 1.0;
+        y = 2.0 * uniformFrom(engine) - 1.0;
+        s = x * x + y * y;
+    } while (s > 1.0 || s == 0.0);
+    return y * std::sqrt(-2.0 * std::log(s) / s) * stddev;
 }
 
 void randomNormals(double* out, size_t count) {
     static const Ziggurat ziggurat;
-    CompactMt19937& engine = helperEngine();
+    CompactMt19937& engine = helperEngine();  // once for all the draws, as above
     for (size_t i = 0; i < count; ++i) out[i] = zigguratNormal(engine, ziggurat);
 }
 

@@ -60,6 +60,9 @@ Network startTopology(const Network& given, int hidden) {
 // A weight's spread shrinks with its target's fan-in (LeCun's rule), so that
 // every node's summed input varies about as much: with equal spreads, the 64
 // inputs of a digit would swamp the outputs and no sample would beat the mean.
+// A bias counts as a weight on one more input that is always 1: at the full
+// spread it would outweigh all the inputs together, and a policy's samples
+// would mostly push one way whatever they observe.
 std::vector<double> fanInScales(const GeneLayout& layout) {
     std::vector<int32_t> fanIn;
     for (const GeneSlot& slot : layout.slots) {
@@ -69,7 +72,8 @@ std::vector<double> fanInScales(const GeneLayout& layout) {
     std::vector<double> scales(layout.size(), 1.0);
     for (size_t k = 0; k < layout.size(); ++k) {
         const GeneSlot slot = layout.slots[k];
-        if (slot.from >= 0) scales[k] = 1.0 / std::sqrt(static_cast<double>(fanIn[static_cast<size_t>(slot.to)]));
+        const auto inputs = static_cast<double>(fanIn[static_cast<size_t>(slot.to)]);
+        scales[k] = 1.0 / std::sqrt(slot.from >= 0 ? inputs : inputs + 1.0);
     }
     return scales;
 }
@@ -81,6 +85,7 @@ std::string GammaSettings::problem() const {
         return "step_size must be a positive finite number, got " + std::to_string(stepSize) + ".";
     }
     if (hidden < 0) return "hidden must be at least 0, got " + std::to_string(hidden) + ".";
+    if (refineHidden < 0) return "refine_hidden must be at least 0, got " + std::to_string(refineHidden) + ".";
     if (growPatience < 0) return "grow_patience must be at least 0, got " + std::to_string(growPatience) + ".";
     if (maxHidden < 0) return "max_hidden must be at least 0, got " + std::to_string(maxHidden) + ".";
     if (separableAbove < 0) return "separable_above must be at least 0, got " + std::to_string(separableAbove) + ".";
@@ -102,7 +107,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
     checkPopulationSize(popSize);
     requireConnectivity(start, "The network to evolve breaks the connectivity rule");
     const bool hasHidden = start.size > start.inputs + start.outputs;
-    template_ = hasHidden ? start : startTopology(start, settings_.hidden);
+    template_ = hasHidden ? start : startTopology(start, refining() ? settings_.refineHidden : settings_.hidden);
     start_ = template_;
     layout_ = GeneLayout::of(template_);
     std::vector<double> mean(layout_.size(), 0.0);
@@ -290,12 +295,13 @@ void GammaStrategy::grow() {
     const size_t added = layout_.insertNode(template_, kTanh);
     // Bias 0, incoming weights with LeCun's spread (a node that sees its
     // inputs), outgoing 0 so that every network keeps its function. The bias
-    // and incoming genes get the initial spread (incoming ones by fan-in); the outgoing ones the current
+    // and incoming genes get the initial spread (scaled by fan-in as at the start); the outgoing ones the current
     // step size, since they alone change the output: wider, they would drown
     // what the search has tuned so far in noise.
     std::vector<double> means(added, 0.0);
     std::vector<double> spreads(added, initialSpread());
     const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(sources, 1)));
+    spreads[0] = initialSpread() / std::sqrt(static_cast<double>(sources) + 1.0);
     for (int32_t k = 0; k < sources; ++k) {
         means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
         spreads[1 + static_cast<size_t>(k)] = initialSpread() * lecun;

@@ -4,11 +4,13 @@
 //
 // The topology: a network with hidden nodes is searched as it is, its genes
 // the first mean. One without (a new Model(inputs, outputs)) is replaced by a
-// small dense one: `hidden` tanh nodes fed by the inputs, linear outputs fed by
+// small dense one: `hidden` tanh nodes (refineHidden where gradient passes
+// refine the mean: they can tune more genes per evaluation) fed by the inputs, linear outputs fed by
 // the inputs and the hidden nodes; the hidden nodes' incoming weights start at
 // random (LeCun's spread), every other gene at 0, so it computes 0. Each gene's
 // initial spread is stepSize (refineStepSize where gradient steps refine the
-// mean), divided by the square root of its target's fan-in for a weight.
+// mean), divided by the square root of its target's fan-in for a weight, of
+// the fan-in plus one for a bias.
 //
 // A step samples 2 x popSize - 2 networks and scores them beside the mean and
 // the best network so far (scored again, so it is judged on the current batch
@@ -49,7 +51,8 @@ namespace kestrin {
 struct GammaSettings {
     double stepSize = 1.0;          // initial sigma, and the spread of new genes, where samples search alone
     double refineStepSize = 0.25;  // the same where gradient passes refine the mean
-    int hidden = 16;           // hidden nodes of the start topology built for a model without any
+    int hidden = 8;            // hidden nodes of the start topology built for a model without any, where samples search alone
+    int refineHidden = 16;     // the same where gradient passes refine the mean
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal

@@ -183,7 +183,8 @@ namespace {
 GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(self); }
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
-                                      "refine_passes", "refine_step_size", "weight_decay", "hold_out", nullptr};
+                                      "refine_passes", "refine_step_size", "refine_hidden", "weight_decay",
+                                      "hold_out",      nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -198,10 +199,11 @@ int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
         GammaSettings settings;
         int holdOut = settings.holdOut ? 1 : 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiiddp:Gamma", const_cast<char**>(kGammaKeywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiididp:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
                                          &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
-                                         &settings.refineStepSize, &settings.weightDecay, &holdOut)) {
+                                         &settings.refineStepSize, &settings.refineHidden, &settings.weightDecay,
+                                         &holdOut)) {
             return -1;
         }
         settings.holdOut = holdOut != 0;
@@ -217,10 +219,11 @@ void Gamma_dealloc(PyObject* self) {
 }
 
 PyRef knobs(const GammaSettings& s) {
-    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsdsO}", "step_size", s.stepSize, "hidden", s.hidden,
+    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsisdsO}", "step_size", s.stepSize, "hidden", s.hidden,
                                             "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
-                                            "refine_step_size", s.refineStepSize, "weight_decay", s.weightDecay,
+                                            "refine_step_size", s.refineStepSize, "refine_hidden", s.refineHidden,
+                                            "weight_decay", s.weightDecay,
                                             "hold_out", s.holdOut ? Py_True : Py_False)));
 }
 
@@ -245,6 +248,7 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("separable_above", T_INT, separableAbove),
     GAMMA_KNOB("refine_passes", T_INT, refinePasses),
     GAMMA_KNOB("refine_step_size", T_DOUBLE, refineStepSize),
+    GAMMA_KNOB("refine_hidden", T_INT, refineHidden),
     GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
     GAMMA_KNOB("hold_out", T_BOOL, holdOut),
     {nullptr, 0, 0, 0, nullptr},
@@ -253,15 +257,16 @@ PyMemberDef gammaMembers[] = {
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=100, "
-    "refine_step_size=0.25, weight_decay=0.0, hold_out=True)\n--\n\n"
+    "Gamma(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=100, "
+    "refine_step_size=0.25, refine_hidden=16, weight_decay=0.0, hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights\n"
     "start at random (LeCun's spread), every other gene at 0, so the network starts out computing 0. A model\n"
     "with hidden nodes is searched as it is, from its weights. Samples are drawn from a normal distribution\n"
     "whose mean, step size and covariance adapt as in Hansen's CMA-ES. Every gene starts with spread\n"
-    "`step_size`, a weight's divided by the square root of its target's fan-in; the covariance is diagonal\n"
+    "`step_size`, a weight's divided by the square root of its target's fan-in, a bias's by that of the\n"
+    "fan-in plus one (as a weight on an input that is always 1); the covariance is diagonal\n"
     "once there are more than `separable_above` genes, so a generation stays cheap.\n\n"
     "Each generation scores the mean, the best network so far (again, so a changing loss is judged afresh)\n"
     "and 2 x pop_size - 2 samples: func_evolve hands the fitness function 2 x pop_size genomes, as for every\n"
@@ -271,12 +276,13 @@ constexpr const char* kGammaDoc =
     "`refine_passes` loss-and-gradient passes (each costs about 2.5 loss evaluations; 0: none) on the\n"
     "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
-    "around a mean the gradient has placed). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"
+    "around a mean the gradient has placed), and a model without hidden nodes starts with `refine_hidden` of\n"
+    "them in place of `hidden` (the gradient tunes more genes per evaluation than samples do). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"
     "four rows in five and keeps the genes that best predict the fifth, so it does not fit the noise of a small\n"
     "dataset, and stops once 20 passes in a row have not predicted it better. A `weight_decay` of about 1\n"
     "holds the weights back further on noisy data; where every sample must be fitted exactly (XOR) it gets in\n"
     "the way, hence 0 by default.\n"
-    "`func_evolve` has no gradient: there these three are ignored.\n\n"
+    "`func_evolve` has no gradient: there these knobs are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
     "weights 0, so the network computes what it did. When the distribution collapses, the search restarts\n"

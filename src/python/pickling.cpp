@@ -469,6 +469,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("separable_above", knobs.separableAbove);
     out.putInt("refine_passes", knobs.refinePasses);
     out.putReal("refine_step_size", knobs.refineStepSize);
+    out.putInt("refine_hidden", knobs.refineHidden);
     out.putReal("weight_decay", knobs.weightDecay);
     out.putFlag("hold_out", knobs.holdOut);
     return out.finish();
@@ -479,6 +480,8 @@ void restoreGamma(PyObject* self, PyObject* state) {
     GammaSettings knobs;
     if (in.has("step_size")) knobs.stepSize = in.real("step_size");
     if (in.has("hidden")) knobs.hidden = in.int32("hidden");
+    // Before the two start sizes, `hidden` was the start with gradient steps too.
+    knobs.refineHidden = in.has("refine_hidden") ? in.int32("refine_hidden") : in.has("hidden") ? knobs.hidden : knobs.refineHidden;
     if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
     if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");

@@ -259,15 +259,14 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
     const std::shared_ptr<EvolutionStrategy> strategy = strategyOr(options.strategy);
     ThrottledPoll throttled(keepGoing);
     try {
-        std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
-        DatasetResult result{population[0], {}};
-        Network& best = result.best;
         // One scorer for the whole call: its threads, plans and tile buffers are reused by every batch.
         ParallelScorer scorer(options.workers);
         scorer.setPrecision(options.precision);
         // The batch being scored, for a strategy that refines by gradient.
         SampleView batchX, batchY;
         HeldOutRows heldOut;
+        DatasetResult result{start, {}};
+        // Handed before the first population, which a strategy may shape for the gradient steps to come.
         const RefinerScope refining(*strategy, [&](std::vector<Network>& networks, const RefineRequest& request) {
             if (!GradientPass::supports(ids[0])) {
                 throw std::invalid_argument(std::string("The loss '") + lossName(ids[0]) +
@@ -287,6 +286,9 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 result.gradientPasses += scorer.refine(networks, batchX, batchY, ids[0], refine);
             }
         });
+        std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
+        result.best = population[0];
+        Network& best = result.best;
 
         // The training rows' order by original index, for a backup.
         const bool tracksRows = (options.saveState || options.resume) && batches >= 2;

@@ -49,12 +49,13 @@ class Gamma:
         self,
         *,
         step_size: float = 1.0,
-        hidden: int = 16,
+        hidden: int = 8,
         grow_patience: int = 30,
         max_hidden: int = 32,
         separable_above: int = 200,
         refine_passes: int = 100,
         refine_step_size: float = 0.25,
+        refine_hidden: int = 16,
         weight_decay: float = 0.0,
         hold_out: bool = True,
     ) -> None: ...
@@ -65,5 +66,6 @@ class Gamma:
     separable_above: Final[int]
     refine_passes: Final[int]
     refine_step_size: Final[float]
+    refine_hidden: Final[int]
     weight_decay: Final[float]
     hold_out: Final[bool]

@@ -12,7 +12,7 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
 
 @pytest.mark.parametrize(
     "knobs",
-    [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"grow_patience": -1}, {"max_hidden": -3},
+    [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"refine_hidden": -1}, {"grow_patience": -1}, {"max_hidden": -3},
      {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0}, {"weight_decay": -1.0}],
 )
 def test_bad_knobs_are_refused(knobs):
@@ -23,14 +23,15 @@ def test_bad_knobs_are_refused(knobs):
 def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
-    assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=16, grow_patience=30, max_hidden=32, "
-                                        "separable_above=200, refine_passes=100, refine_step_size=0.25, weight_decay=0.0, "
-                                        "hold_out=True)")
+    assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=32, "
+                                        "separable_above=200, refine_passes=100, refine_step_size=0.25, "
+                                        "refine_hidden=16, weight_decay=0.0, hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 32)
-    assert (Gamma().step_size, Gamma().hidden, Gamma().refine_passes, Gamma().weight_decay) == (1.0, 16, 100, 0.0)
+    assert (Gamma().step_size, Gamma().hidden, Gamma().refine_hidden, Gamma().refine_passes) == (1.0, 8, 16, 100)
     assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=32, separable_above=200, "
-                           "refine_passes=100, refine_step_size=0.25, weight_decay=0.0, hold_out=True)")
+                           "refine_passes=100, refine_step_size=0.25, refine_hidden=16, weight_decay=0.0, "
+                           "hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 
@@ -59,7 +60,21 @@ def test_compile_selects_gamma_and_evolve_learns_xor_on_its_own_topology(optimiz
     history = model.evolve(XOR_X, XOR_Y, pop_size=10, epochs=150, verbose=0)
     assert history["loss"][-1] < 0.01
     assert np.array_equal(model.predict(XOR_X) > 0.5, XOR_Y > 0.5)
-    assert model.size >= 2 + 8 + 1  # the built topology, grown or not
+    assert model.size >= 2 + 16 + 1  # the built topology, grown or not
+
+
+def test_the_start_size_follows_the_gradient_steps():
+    sizes = []
+    for gamma in (Gamma(), Gamma(refine_passes=0), Gamma(hidden=3, refine_hidden=5, grow_patience=0)):
+        model = kestrin.Model(2, 1)
+        model.compile(optimizer=gamma, loss="mse")
+        model.evolve(XOR_X, XOR_Y, pop_size=4, epochs=1, verbose=0)
+        evolved = model.size
+        model = kestrin.Model(2, 1)
+        model.compile(optimizer=gamma)
+        model.func_evolve(lambda gs: [0.0] * len(gs), pop_size=4, epochs=1, verbose=0)
+        sizes.append((evolved, model.size))
+    assert sizes == [(19, 11), (11, 11), (8, 6)]
 
 
 def test_a_model_with_hidden_nodes_keeps_its_structure_and_starts_from_its_weights():
@@ -131,7 +146,8 @@ def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
         return [float(np.mean((g.predict(XOR_X) - XOR_Y) ** 2)) for g in genomes]
 
     histories = []
-    for gamma in (Gamma(), Gamma(refine_passes=0, refine_step_size=0.1, weight_decay=5.0, hold_out=False)):
+    for gamma in (Gamma(), Gamma(refine_passes=0, refine_step_size=0.1, refine_hidden=3, weight_decay=5.0,
+                                 hold_out=False)):
         kestrin.set_random_seed(5)
         model = kestrin.Model(2, 1)
         model.compile(optimizer=gamma)
@@ -146,3 +162,6 @@ def test_a_state_from_before_gradient_passes_keeps_training_without_them():
     gamma = Gamma()
     gamma.__setstate__(old)
     assert (gamma.refine_passes, gamma.refine_step_size, gamma.weight_decay) == (0, 0.25, 0.0)
+    # One start size served both loops before there were two.
+    gamma.__setstate__({k: v for k, v in {**state, "hidden": 5}.items() if k != "refine_hidden"})
+    assert (gamma.hidden, gamma.refine_hidden) == (5, 5)

@@ -60,10 +60,12 @@ Network startTopology(const Network& given, int hidden) {
 // A weight's spread shrinks with its target's fan-in (LeCun's rule), so that
 // every node's summed input varies about as much: with equal spreads, the 64
 // inputs of a digit would swamp the outputs and no sample would beat the mean.
-// A bias counts as a weight on one more input that is always 1: at the full
-// spread it would outweigh all the inputs together, and a policy's samples
-// would mostly push one way whatever they observe.
-std::vector<double> fanInScales(const GeneLayout& layout) {
+// Where samples search alone, a bias counts as a weight on one more input
+// that is always 1: at the full spread it would outweigh all the inputs
+// together, and a policy's samples would mostly push one way whatever they
+// observe. Around a mean the gradient has placed, biases at the full spread
+// fitted regressions better.
+std::vector<double> fanInScales(const GeneLayout& layout, bool biasAsInput) {
     std::vector<int32_t> fanIn;
     for (const GeneSlot& slot : layout.slots) {
         if (static_cast<size_t>(slot.to) >= fanIn.size()) fanIn.resize(static_cast<size_t>(slot.to) + 1, 0);
@@ -73,7 +75,11 @@ std::vector<double> fanInScales(const GeneLayout& layout) {
     for (size_t k = 0; k < layout.size(); ++k) {
         const GeneSlot slot = layout.slots[k];
         const auto inputs = static_cast<double>(fanIn[static_cast<size_t>(slot.to)]);
-        scales[k] = 1.0 / std::sqrt(slot.from >= 0 ? inputs : inputs + 1.0);
+        if (slot.from >= 0) {
+            scales[k] = 1.0 / std::sqrt(inputs);
+        } else if (biasAsInput) {
+            scales[k] = 1.0 / std::sqrt(inputs + 1.0);
+        }
     }
     return scales;
 }
@@ -141,7 +147,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
 
 void GammaStrategy::resetDistribution(const std::vector<double>& mean) {
     const bool separable = static_cast<int64_t>(mean.size()) > settings_.separableAbove;
-    cma_.reset(mean, initialSpread(), span_ * samplesPerStep(), separable, fanInScales(layout_));
+    cma_.reset(mean, initialSpread(), span_ * samplesPerStep(), separable, fanInScales(layout_, !refining()));
     sizeBuffers();
 }
 
@@ -301,7 +307,7 @@ void GammaStrategy::grow() {
     std::vector<double> means(added, 0.0);
     std::vector<double> spreads(added, initialSpread());
     const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(sources, 1)));
-    spreads[0] = initialSpread() / std::sqrt(static_cast<double>(sources) + 1.0);
+    if (!refining()) spreads[0] = initialSpread() / std::sqrt(static_cast<double>(sources) + 1.0);
     for (int32_t k = 0; k < sources; ++k) {
         means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
         spreads[1 + static_cast<size_t>(k)] = initialSpread() * lecun;

@@ -9,8 +9,8 @@
 // the inputs and the hidden nodes; the hidden nodes' incoming weights start at
 // random (LeCun's spread), every other gene at 0, so it computes 0. Each gene's
 // initial spread is stepSize (refineStepSize where gradient steps refine the
-// mean), divided by the square root of its target's fan-in for a weight, of
-// the fan-in plus one for a bias.
+// mean), divided by the square root of its target's fan-in for a weight and,
+// where samples search alone, of the fan-in plus one for a bias.
 //
 // A step samples 2 x popSize - 2 networks and scores them beside the mean and
 // the best network so far (scored again, so it is judged on the current batch

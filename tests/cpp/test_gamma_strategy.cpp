@@ -63,9 +63,7 @@ ScoreRows xorScore(std::vector<Network>& networks) {
 
 TEST(GammaStrategy, ReturnsEachMembersOwnRowsAndSolvesXor) {
     setRandomSeed(21);
-    GammaSettings settings;
-    settings.hidden = 8;  // samples alone (no refiner) solve XOR faster on the smaller start
-    GammaStrategy strategy(settings);
+    GammaStrategy strategy;
     std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
     ASSERT_EQ(population.size(), 6u);
     EXPECT_EQ(population[0].size, 2 + 8 + 1);
@@ -81,6 +79,38 @@ TEST(GammaStrategy, ReturnsEachMembersOwnRowsAndSolvesXor) {
         best = rows[0][0];
     }
     EXPECT_LT(best, 1e-3);
+}
+
+// A gene's spread in the samples, measured.
+double sampledSpread(const GammaStrategy& strategy, size_t gene) {
+    CmaDistribution cma = strategy.distribution();
+    std::vector<double> x(cma.mean().size()), y(x.size());
+    double sum = 0, squares = 0;
+    constexpr int kDraws = 20000;
+    for (int i = 0; i < kDraws; ++i) {
+        cma.sample(x.data(), y.data());
+        sum += x[gene];
+        squares += x[gene] * x[gene];
+    }
+    return std::sqrt(squares / kDraws - (sum / kDraws) * (sum / kDraws));
+}
+
+TEST(GammaStrategy, BiasesSpreadAsOneMoreInputWhereSamplesSearchAlone) {
+    setRandomSeed(4);
+    for (const bool refining : {false, true}) {
+        GammaStrategy strategy;
+        if (refining) strategy.useRefiner([](std::vector<Network>&, const RefineRequest&) {});
+        strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
+        const int32_t output = strategy.hiddenNodes() + 2;
+        EXPECT_EQ(strategy.hiddenNodes(), refining ? 16 : 8);
+        const std::vector<GeneSlot>& slots = strategy.layout().slots;
+        for (size_t k = 0; k < slots.size(); ++k) {
+            if (slots[k].from >= 0) continue;
+            const double fanIn = slots[k].to == output ? 2.0 + strategy.hiddenNodes() : 2.0;
+            const double expected = refining ? 0.25 : 1.0 / std::sqrt(fanIn + 1.0);
+            EXPECT_NEAR(sampledSpread(strategy, k), expected, 0.03 * expected) << "node " << slots[k].to;
+        }
+    }
 }
 
 TEST(GammaStrategy, ASavedStateResumesTheSameRun) {

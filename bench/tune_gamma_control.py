@@ -1,28 +1,59 @@
-"""How gamma's step_size for func_evolve was chosen: Acrobot-v1 (not reported by bench/learning.py), seeds from
-1000, pop 10, one episode per evaluation; solved when a generation's best averages >= -100 over 10 fresh episodes.
-Usage: python3 tune_gamma_control.py BUDGET STEP_SIZES SEEDS, e.g. 2000 0.25,0.5,1.0,2.0 4."""
-import os, sys, statistics, time
+"""How gamma's settings for func_evolve (samples alone) were chosen, on control tasks bench/learning.py does not
+report: Acrobot-v1 (actions at -0.5 / 0.5 of the output; solved when a generation's best averages >= -100 over
+10 fresh episodes) and InvertedPendulum-v5 (force 3 tanh(output); >= 950 over 10; needs `pip install mujoco
+imageio`), seeds from 1000, pop 10, one episode per evaluation, as bench/learning.py runs CartPole and Pendulum.
+An unsolved run counts as twice the budget in the median. Usage:
+    python3 tune_gamma_control.py BUDGET SEEDS "{'hidden': 8}" "{'step_size': 0.7}" ...
+    python3 tune_gamma_control.py 3000 10 "{}" --peers cma-h8,cma-h16,neat    # the peers on the same runs"""
+import ast, math, os, statistics, sys, time, types
+
 import numpy as np
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import learning, kestrin
+import kestrin
+import learning
 from kestrin.optimizers import Gamma
 
-def acro_action(out):
+
+def acrobot_action(out: float) -> int:
     return 0 if out < -0.5 else (2 if out > 0.5 else 1)
-learning.CONTROL["acrobot"] = ("Acrobot-v1", 6, acro_action, 500, -100.0, 10)
-budget = int(sys.argv[1]); steps = [float(s) for s in sys.argv[2].split(",")]
-seeds = range(1000, 1000 + int(sys.argv[3]))
-orig = kestrin.optimizers.Gamma
-for step in steps:
-    t = time.process_time()
-    # run_control compiles by name: hand it the knob through a name lookup shim
-    runs = []
-    class Sub(kestrin.Model):
-        def compile(self, optimizer=None, _s=step, **kw):
-            return super().compile(optimizer=Gamma(step_size=_s), **kw)
-    import types
-    learning.kestrin = types.SimpleNamespace(Model=Sub, set_random_seed=kestrin.set_random_seed, optimizers=kestrin.optimizers)
-    for seed in seeds:
-        runs.append(learning.run_control("acrobot", "gamma", seed, budget))
-    solved = [r["evals"] for r in runs if r["solved"]]
-    print(step, f"{len(solved)}/{len(runs)}", statistics.median(solved) if solved else None, f"{time.process_time()-t:.0f}s", flush=True)
+
+
+learning.CONTROL["acrobot"] = ("Acrobot-v1", 6, acrobot_action, 500, -100.0, 10)
+learning.CONTROL["invpend"] = ("InvertedPendulum-v5", 4, lambda out: np.array([3.0 * math.tanh(out)]), 1000, 950.0, 10)
+TASKS = ("acrobot", "invpend")
+
+
+def line(optimizer: str, budget: int, seeds: range) -> str:
+    parts = []
+    for task in TASKS:
+        runs = [learning.run_control(task, optimizer, seed, budget) for seed in seeds]
+        evals = [r["evals"] if r["solved"] else 2 * budget for r in runs]
+        parts.append(f"{task} {sum(r['solved'] for r in runs)}/{len(runs)} in {statistics.median(evals):.0f}")
+    return " | ".join(parts)
+
+
+def main() -> None:
+    args = sys.argv[1:]
+    peers = args[args.index("--peers") + 1].split(",") if "--peers" in args else []
+    if peers:
+        del args[args.index("--peers"):args.index("--peers") + 2]
+    budget, seeds = int(args[0]), range(1000, 1000 + int(args[1]))
+    real_model = kestrin.Model
+    for knobs in map(ast.literal_eval, args[2:]):
+        # run_control compiles by name: hand it the knobs through a Model that compiles this Gamma.
+        class Tuned(real_model):
+            def compile(self, optimizer=None, _knobs=knobs, **kw):
+                return super().compile(optimizer=Gamma(**_knobs), **kw)
+
+        learning.kestrin = types.SimpleNamespace(Model=Tuned, set_random_seed=kestrin.set_random_seed,
+                                                 optimizers=kestrin.optimizers)
+        start = time.process_time()
+        print(knobs, line("gamma", budget, seeds), f"{time.process_time() - start:.0f}s", flush=True)
+    learning.kestrin = kestrin
+    for peer in peers:
+        print(peer, line(peer, budget, seeds), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -235,8 +235,9 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
 void GammaStrategy::useRefiner(Refiner refiner) {
     const bool was = refining();
     refiner_ = std::move(refiner);
-    // The loop hands its refiner after the first population: a distribution
-    // that has not sampled yet starts again with the spread for refining.
+    // The loop hands its refiner before the first population, so the start
+    // fits it; one handed later still gives a distribution that has not
+    // sampled yet the spreads for refining (the start topology stays).
     const bool fresh = popSize_ > 0 && stepsDone_ == 0 && restarts_ == 0 && grown_ == 0 && bestLoss_ == kWorst;
     if (fresh && refining() != was) {
         const std::vector<double> mean = cma_.mean();

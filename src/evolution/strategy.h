@@ -76,9 +76,10 @@ public:
     // and returns one score row per new member, from the call that scored it.
     virtual ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) = 0;
 
-    // The dataset loop hands its refiner before the first step and an empty
-    // one when it ends; func_evolve hands none (a fitness function has no
-    // gradient). A strategy that does not refine ignores it.
+    // The dataset loop hands its refiner before the first population (which a
+    // strategy may shape for the refinement to come) and an empty one when it
+    // ends; func_evolve hands none (a fitness function has no gradient). A
+    // strategy that does not refine ignores it.
     virtual void useRefiner(Refiner) {}
 
     // What the strategy carries from one step to the next, as numbers, so that

@@ -65,6 +65,10 @@ Network startTopology(const Network& given, int hidden) {
 // together, and a policy's samples would mostly push one way whatever they
 // observe. Around a mean the gradient has placed, biases at the full spread
 // fitted regressions better.
+double biasScale(int32_t fanIn, bool biasAsInput) {
+    return biasAsInput ? 1.0 / std::sqrt(static_cast<double>(fanIn) + 1.0) : 1.0;
+}
+
 std::vector<double> fanInScales(const GeneLayout& layout, bool biasAsInput) {
     std::vector<int32_t> fanIn;
     for (const GeneSlot& slot : layout.slots) {
@@ -74,12 +78,8 @@ std::vector<double> fanInScales(const GeneLayout& layout, bool biasAsInput) {
     std::vector<double> scales(layout.size(), 1.0);
     for (size_t k = 0; k < layout.size(); ++k) {
         const GeneSlot slot = layout.slots[k];
-        const auto inputs = static_cast<double>(fanIn[static_cast<size_t>(slot.to)]);
-        if (slot.from >= 0) {
-            scales[k] = 1.0 / std::sqrt(inputs);
-        } else if (biasAsInput) {
-            scales[k] = 1.0 / std::sqrt(inputs + 1.0);
-        }
+        const int32_t inputs = fanIn[static_cast<size_t>(slot.to)];
+        scales[k] = slot.from >= 0 ? 1.0 / std::sqrt(static_cast<double>(inputs)) : biasScale(inputs, biasAsInput);
     }
     return scales;
 }
@@ -232,19 +232,6 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     return kept;
 }
 
-void GammaStrategy::useRefiner(Refiner refiner) {
-    const bool was = refining();
-    refiner_ = std::move(refiner);
-    // The loop hands its refiner before the first population, so the start
-    // fits it; one handed later still gives a distribution that has not
-    // sampled yet the spreads for refining (the start topology stays).
-    const bool fresh = popSize_ > 0 && stepsDone_ == 0 && restarts_ == 0 && grown_ == 0 && bestLoss_ == kWorst;
-    if (fresh && refining() != was) {
-        const std::vector<double> mean = cma_.mean();
-        resetDistribution(mean);
-    }
-}
-
 void GammaStrategy::refineMean() {
     if (!refining()) return;
     refined_.resize(1);
@@ -302,13 +289,13 @@ void GammaStrategy::grow() {
     const size_t added = layout_.insertNode(template_, kTanh);
     // Bias 0, incoming weights with LeCun's spread (a node that sees its
     // inputs), outgoing 0 so that every network keeps its function. The bias
-    // and incoming genes get the initial spread (scaled by fan-in as at the start); the outgoing ones the current
-    // step size, since they alone change the output: wider, they would drown
-    // what the search has tuned so far in noise.
+    // and incoming genes get the initial spread, scaled as at the start; the
+    // outgoing ones the current step size, since they alone change the output:
+    // wider, they would drown what the search has tuned so far in noise.
     std::vector<double> means(added, 0.0);
     std::vector<double> spreads(added, initialSpread());
     const double lecun = 1.0 / std::sqrt(static_cast<double>(std::max(sources, 1)));
-    if (!refining()) spreads[0] = initialSpread() / std::sqrt(static_cast<double>(sources) + 1.0);
+    spreads[0] = initialSpread() * biasScale(sources, !refining());
     for (int32_t k = 0; k < sources; ++k) {
         means[1 + static_cast<size_t>(k)] = randomNormal(lecun);
         spreads[1 + static_cast<size_t>(k)] = initialSpread() * lecun;

@@ -5,8 +5,8 @@
 // The topology: a network with hidden nodes is searched as it is, its genes
 // the first mean. One without (a new Model(inputs, outputs)) is replaced by a
 // small dense one: `hidden` tanh nodes (refineHidden where gradient passes
-// refine the mean: they can tune more genes per evaluation) fed by the inputs, linear outputs fed by
-// the inputs and the hidden nodes; the hidden nodes' incoming weights start at
+// refine the mean: they tune more genes per evaluation) fed by the inputs,
+// linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights start at
 // random (LeCun's spread), every other gene at 0, so it computes 0. Each gene's
 // initial spread is stepSize (refineStepSize where gradient steps refine the
 // mean), divided by the square root of its target's fan-in for a weight and,
@@ -51,7 +51,7 @@ namespace kestrin {
 struct GammaSettings {
     double stepSize = 1.0;          // initial sigma, and the spread of new genes, where samples search alone
     double refineStepSize = 0.25;  // the same where gradient passes refine the mean
-    int hidden = 8;            // hidden nodes of the start topology built for a model without any, where samples search alone
+    int hidden = 8;            // hidden nodes of the start built for a model without any, where samples search alone
     int refineHidden = 16;     // the same where gradient passes refine the mean
     int growPatience = 30;     // stalled generations before a node is added; 0: never grow
     int maxHidden = 32;        // hidden nodes growth stops at
@@ -69,7 +69,8 @@ public:
 
     std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll& poll) override;
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
-    void useRefiner(Refiner refiner) override;
+    // Handed by the loop before the first population, so the start fits it.
+    void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
 
     std::vector<double> savedState() const override;
     void restoreState(const std::vector<double>& state) override;

@@ -184,7 +184,7 @@ GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(sel
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
                                       "refine_passes", "refine_step_size", "refine_hidden", "weight_decay",
-                                      "hold_out",      nullptr};
+                                      "hold_out", nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -277,9 +277,10 @@ constexpr const char* kGammaDoc =
     "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
     "around a mean the gradient has placed), and a model without hidden nodes starts with `refine_hidden` of\n"
-    "them in place of `hidden` (the gradient tunes more genes per evaluation than samples do). With `hold_out` (and a batch of 60 rows or more), L-BFGS fits\n"
-    "four rows in five and keeps the genes that best predict the fifth, so it does not fit the noise of a small\n"
-    "dataset, and stops once 20 passes in a row have not predicted it better. A `weight_decay` of about 1\n"
+    "them in place of `hidden` (the gradient tunes more genes per evaluation than samples do). With\n"
+    "`hold_out` (and a batch of 60 rows or more), L-BFGS fits four rows in five and keeps the genes that\n"
+    "best predict the fifth, so it does not fit the noise of a small dataset, and stops once 20 passes in a\n"
+    "row have not predicted it better. A `weight_decay` of about 1\n"
     "holds the weights back further on noisy data; where every sample must be fitted exactly (XOR) it gets in\n"
     "the way, hence 0 by default.\n"
     "`func_evolve` has no gradient: there these knobs are ignored.\n\n"

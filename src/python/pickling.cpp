@@ -481,7 +481,11 @@ void restoreGamma(PyObject* self, PyObject* state) {
     if (in.has("step_size")) knobs.stepSize = in.real("step_size");
     if (in.has("hidden")) knobs.hidden = in.int32("hidden");
     // Before the two start sizes, `hidden` was the start with gradient steps too.
-    knobs.refineHidden = in.has("refine_hidden") ? in.int32("refine_hidden") : in.has("hidden") ? knobs.hidden : knobs.refineHidden;
+    if (in.has("refine_hidden")) {
+        knobs.refineHidden = in.int32("refine_hidden");
+    } else if (in.has("hidden")) {
+        knobs.refineHidden = knobs.hidden;
+    }
     if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
     if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");

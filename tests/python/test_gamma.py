@@ -12,8 +12,9 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
 
 @pytest.mark.parametrize(
     "knobs",
-    [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"refine_hidden": -1}, {"grow_patience": -1}, {"max_hidden": -3},
-     {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0}, {"weight_decay": -1.0}],
+    [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"refine_hidden": -1}, {"grow_patience": -1},
+     {"max_hidden": -3}, {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0},
+     {"weight_decay": -1.0}],
 )
 def test_bad_knobs_are_refused(knobs):
     with pytest.raises(ValueError, match=next(iter(knobs))):

@@ -93,6 +93,9 @@ std::string GammaSettings::problem() const {
     if (hidden < 0) return "hidden must be at least 0, got " + std::to_string(hidden) + ".";
     if (refineHidden < 0) return "refine_hidden must be at least 0, got " + std::to_string(refineHidden) + ".";
     if (growPatience < 0) return "grow_patience must be at least 0, got " + std::to_string(growPatience) + ".";
+    if (refineGrowPatience < 0) {
+        return "refine_grow_patience must be at least 0, got " + std::to_string(refineGrowPatience) + ".";
+    }
     if (maxHidden < 0) return "max_hidden must be at least 0, got " + std::to_string(maxHidden) + ".";
     if (separableAbove < 0) return "separable_above must be at least 0, got " + std::to_string(separableAbove) + ".";
     if (!(refineStepSize > 0.0) || !std::isfinite(refineStepSize)) {
@@ -272,7 +275,7 @@ void GammaStrategy::endGeneration() {
         cma_.largestSpread() < kCollapsedSpread * initialSpread() || cma_.condition() > kWorstCondition;
     if (flat || collapsed) {
         restart();
-    } else if (settings_.growPatience > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden) {
+    } else if (growPatience() > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden) {
         grow();
     }
 }
@@ -281,7 +284,7 @@ int GammaStrategy::patience() const {
     // Adapting C takes longer with more genes per sample: Hansen's window for
     // a stalled search, 30 dim / lambda generations, on top of the knob.
     const double window = 30.0 * static_cast<double>(layout_.size()) / cma_.lambda();
-    return settings_.growPatience + static_cast<int>(window);
+    return growPatience() + static_cast<int>(window);
 }
 
 void GammaStrategy::grow() {

@@ -19,8 +19,8 @@
 // distribution is updated from all its samples. The population after a step
 // is the best popSize of its candidates.
 //
-// Growth: when the best loss has not improved by 0.1% for growPatience + 30 x
-// genes / samples generations, one tanh node is inserted before the outputs with outgoing
+// Growth: when the best loss has not improved by 0.1% for growPatience (or
+// refineGrowPatience) + 30 x genes / samples generations, one tanh node is inserted before the outputs with outgoing
 // weights 0 (the function stays the same), its genes appended to the mean
 // (incoming weights drawn with LeCun's spread) with the initial spreads, but
 // the outgoing weights with the current step size.
@@ -53,7 +53,8 @@ struct GammaSettings {
     double refineStepSize = 0.25;  // the same where gradient passes refine the mean
     int hidden = 8;            // hidden nodes of the start built for a model without any, where samples search alone
     int refineHidden = 16;     // the same where gradient passes refine the mean
-    int growPatience = 30;     // stalled generations before a node is added; 0: never grow
+    int growPatience = 0;      // stalled generations before a node is added, where samples search alone; 0: never
+    int refineGrowPatience = 30;  // the same where gradient passes refine the mean
     int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 100;    // gradient passes on the mean per generation, where the loop has gradients; 0: none
@@ -95,6 +96,7 @@ private:
     void restart();
     int samplesPerStep() const { return 2 * popSize_ - 2; }
     bool refining() const { return refiner_ && settings_.refinePasses > 0; }
+    int growPatience() const { return refining() ? settings_.refineGrowPatience : settings_.growPatience; }
     // The spread a distribution starts with, and new genes get.
     double initialSpread() const { return refining() ? settings_.refineStepSize : settings_.stepSize; }
 

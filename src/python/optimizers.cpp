@@ -183,8 +183,8 @@ namespace {
 GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(self); }
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
-                                      "refine_passes", "refine_step_size", "refine_hidden", "weight_decay",
-                                      "hold_out", nullptr};
+                                      "refine_passes", "refine_step_size", "refine_hidden", "refine_grow_patience",
+                                      "weight_decay", "hold_out", nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -199,11 +199,11 @@ int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
         GammaSettings settings;
         int holdOut = settings.holdOut ? 1 : 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiididp:Gamma", const_cast<char**>(kGammaKeywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidiidp:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
                                          &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
-                                         &settings.refineStepSize, &settings.refineHidden, &settings.weightDecay,
-                                         &holdOut)) {
+                                         &settings.refineStepSize, &settings.refineHidden, &settings.refineGrowPatience,
+                                         &settings.weightDecay, &holdOut)) {
             return -1;
         }
         settings.holdOut = holdOut != 0;
@@ -219,11 +219,11 @@ void Gamma_dealloc(PyObject* self) {
 }
 
 PyRef knobs(const GammaSettings& s) {
-    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsisdsO}", "step_size", s.stepSize, "hidden", s.hidden,
+    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsisisdsO}", "step_size", s.stepSize, "hidden", s.hidden,
                                             "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
                                             "refine_step_size", s.refineStepSize, "refine_hidden", s.refineHidden,
-                                            "weight_decay", s.weightDecay,
+                                            "refine_grow_patience", s.refineGrowPatience, "weight_decay", s.weightDecay,
                                             "hold_out", s.holdOut ? Py_True : Py_False)));
 }
 
@@ -249,6 +249,7 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("refine_passes", T_INT, refinePasses),
     GAMMA_KNOB("refine_step_size", T_DOUBLE, refineStepSize),
     GAMMA_KNOB("refine_hidden", T_INT, refineHidden),
+    GAMMA_KNOB("refine_grow_patience", T_INT, refineGrowPatience),
     GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
     GAMMA_KNOB("hold_out", T_BOOL, holdOut),
     {nullptr, 0, 0, 0, nullptr},
@@ -257,8 +258,8 @@ PyMemberDef gammaMembers[] = {
 #undef GAMMA_KNOB
 
 constexpr const char* kGammaDoc =
-    "Gamma(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=32, separable_above=200, refine_passes=100, "
-    "refine_step_size=0.25, refine_hidden=16, weight_decay=0.0, hold_out=True)\n--\n\n"
+    "Gamma(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, separable_above=200, refine_passes=100, "
+    "refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights\n"
@@ -277,7 +278,8 @@ constexpr const char* kGammaDoc =
     "loss plus `weight_decay` / samples x the sum of the squared weights, and the samples are drawn around\n"
     "the refined mean, with the initial spread `refine_step_size` in place of `step_size` (they only look\n"
     "around a mean the gradient has placed), and a model without hidden nodes starts with `refine_hidden` of\n"
-    "them in place of `hidden` (the gradient tunes more genes per evaluation than samples do). With\n"
+    "them in place of `hidden` (the gradient tunes more genes per evaluation than samples do), and grows\n"
+    "after `refine_grow_patience` in place of `grow_patience` (see below). With\n"
     "`hold_out` (and a batch of 60 rows or more), L-BFGS fits four rows in five and keeps the genes that\n"
     "best predict the fifth, so it does not fit the noise of a small dataset, and stops once 20 passes in a\n"
     "row have not predicted it better. A `weight_decay` of about 1\n"
@@ -286,7 +288,8 @@ constexpr const char* kGammaDoc =
     "`func_evolve` has no gradient: there these knobs are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
-    "weights 0, so the network computes what it did. When the distribution collapses, the search restarts\n"
+    "weights 0, so the network computes what it did. Where samples search alone, the genes a node adds cost\n"
+    "more than its capacity gains, hence 0 by default; around a refined mean it pays off in long runs. When the distribution collapses, the search restarts\n"
     "around the best network seen, with a generation twice as long (IPOP).";
 
 }  // namespace

@@ -470,6 +470,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("refine_passes", knobs.refinePasses);
     out.putReal("refine_step_size", knobs.refineStepSize);
     out.putInt("refine_hidden", knobs.refineHidden);
+    out.putInt("refine_grow_patience", knobs.refineGrowPatience);
     out.putReal("weight_decay", knobs.weightDecay);
     out.putFlag("hold_out", knobs.holdOut);
     return out.finish();
@@ -487,6 +488,12 @@ void restoreGamma(PyObject* self, PyObject* state) {
         knobs.refineHidden = knobs.hidden;
     }
     if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
+    // Before the two patiences, `grow_patience` held with gradient steps too.
+    if (in.has("refine_grow_patience")) {
+        knobs.refineGrowPatience = in.int32("refine_grow_patience");
+    } else if (in.has("grow_patience")) {
+        knobs.refineGrowPatience = knobs.growPatience;
+    }
     if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");
     // A state from before gradient steps existed trained without them: it keeps doing so.

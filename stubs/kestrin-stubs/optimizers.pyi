@@ -50,12 +50,13 @@ class Gamma:
         *,
         step_size: float = 1.0,
         hidden: int = 8,
-        grow_patience: int = 30,
+        grow_patience: int = 0,
         max_hidden: int = 32,
         separable_above: int = 200,
         refine_passes: int = 100,
         refine_step_size: float = 0.25,
         refine_hidden: int = 16,
+        refine_grow_patience: int = 30,
         weight_decay: float = 0.0,
         hold_out: bool = True,
     ) -> None: ...
@@ -67,5 +68,6 @@ class Gamma:
     refine_passes: Final[int]
     refine_step_size: Final[float]
     refine_hidden: Final[int]
+    refine_grow_patience: Final[int]
     weight_decay: Final[float]
     hold_out: Final[bool]

@@ -13,6 +13,7 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
 @pytest.mark.parametrize(
     "knobs",
     [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"refine_hidden": -1}, {"grow_patience": -1},
+     {"refine_grow_patience": -1},
      {"max_hidden": -3}, {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0},
      {"weight_decay": -1.0}],
 )
@@ -24,15 +25,15 @@ def test_bad_knobs_are_refused(knobs):
 def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
     with pytest.raises(TypeError):
         Gamma(0.5)
-    assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=30, max_hidden=32, "
+    assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, "
                                         "separable_above=200, refine_passes=100, refine_step_size=0.25, "
-                                        "refine_hidden=16, weight_decay=0.0, hold_out=True)")
+                                        "refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 32)
     assert (Gamma().step_size, Gamma().hidden, Gamma().refine_hidden, Gamma().refine_passes) == (1.0, 8, 16, 100)
-    assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=30, max_hidden=32, separable_above=200, "
-                           "refine_passes=100, refine_step_size=0.25, refine_hidden=16, weight_decay=0.0, "
-                           "hold_out=True)")
+    assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=0, max_hidden=32, separable_above=200, "
+                           "refine_passes=100, refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, "
+                           "weight_decay=0.0, hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 
@@ -78,6 +79,20 @@ def test_the_start_size_follows_the_gradient_steps():
     assert sizes == [(19, 11), (11, 11), (8, 6)]
 
 
+def test_where_samples_search_alone_growth_waits_for_grow_patience():
+    def stalled(genomes):  # never improves by 0.1%, never flat
+        return [1.0 + 1e-6 * float(np.tanh(np.sum(g.predict(XOR_X) ** 2))) for g in genomes]
+
+    sizes = []
+    for gamma in (Gamma(hidden=2), Gamma(hidden=2, grow_patience=1), Gamma(hidden=2, refine_grow_patience=1)):
+        kestrin.set_random_seed(1)
+        model = kestrin.Model(2, 1)
+        model.compile(optimizer=gamma)
+        model.func_evolve(stalled, pop_size=6, epochs=60, verbose=0)
+        sizes.append(model.size)
+    assert sizes == [5, 6, 5]
+
+
 def test_a_model_with_hidden_nodes_keeps_its_structure_and_starts_from_its_weights():
     model = kestrin.Model(2, 1, size=6)
     model.compile(optimizer=Gamma(grow_patience=0), loss="mse")
@@ -111,7 +126,7 @@ def test_a_seeded_run_replays_with_any_worker_count():
     def run(workers):
         kestrin.set_random_seed(12)
         model = kestrin.Model(3, 1)
-        model.compile(optimizer=Gamma(grow_patience=1), loss="mse")
+        model.compile(optimizer=Gamma(refine_grow_patience=1), loss="mse")
         history = model.evolve(x, y, pop_size=6, epochs=40, verbose=0, workers=workers)
         return history["loss"], model.predict(x)
 
@@ -164,5 +179,7 @@ def test_a_state_from_before_gradient_passes_keeps_training_without_them():
     gamma.__setstate__(old)
     assert (gamma.refine_passes, gamma.refine_step_size, gamma.weight_decay) == (0, 0.25, 0.0)
     # One start size served both loops before there were two.
-    gamma.__setstate__({k: v for k, v in {**state, "hidden": 5}.items() if k != "refine_hidden"})
-    assert (gamma.hidden, gamma.refine_hidden) == (5, 5)
+    # The same for the growth patience.
+    gamma.__setstate__({k: v for k, v in {**state, "hidden": 5, "grow_patience": 7}.items()
+                        if k not in ("refine_hidden", "refine_grow_patience")})
+    assert (gamma.hidden, gamma.refine_hidden, gamma.grow_patience, gamma.refine_grow_patience) == (5, 5, 7, 7)

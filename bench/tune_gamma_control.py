@@ -2,7 +2,9 @@
 report: Acrobot-v1 (actions at -0.5 / 0.5 of the output; solved when a generation's best averages >= -100 over
 10 fresh episodes) and InvertedPendulum-v5 (force 3 tanh(output); >= 950 over 10; needs `pip install mujoco
 imageio`), seeds from 1000, pop 10, one episode per evaluation, as bench/learning.py runs CartPole and Pendulum.
-An unsolved run counts as twice the budget in the median. Usage:
+TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up written here instead (force 10
+tanh(output); solved at >= SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used
+SWINGUP=380 and budget 5,000). An unsolved run counts as twice the budget in the median. Usage:
     python3 tune_gamma_control.py BUDGET SEEDS "{'hidden': 8}" "{'step_size': 0.7}" ...
     python3 tune_gamma_control.py 3000 10 "{}" --peers cma-h8,cma-h16,neat    # the peers on the same runs"""
 import ast, math, os, statistics, sys, time, types

@@ -60,9 +60,10 @@ def median_figures(tasks, knobs: dict, evals: int, seeds=(1000, 1001, 1002), bud
 
 def main() -> None:
     evals = int(sys.argv[1]) if len(sys.argv) > 1 else 10_000
-    grid = {"hidden": (2, 4, 8), "step_size": (0.25, 0.5), "grow_patience": (0, 30)}
+    # This grid ran before gradient passes existed: without them, these knobs are the ones that act.
+    grid = {"hidden": (2, 4, 8), "step_size": (0.25, 0.5), "grow_patience": (0, 30), "refine_passes": (0,)}
     if len(sys.argv) > 2:  # a narrower second round around the first round's best
-        grid = {"hidden": (6, 8, 12), "step_size": (0.15, 0.25), "grow_patience": (30,)}
+        grid = {"hidden": (6, 8, 12), "step_size": (0.15, 0.25), "grow_patience": (30,), "refine_passes": (0,)}
     for values in itertools.product(*grid.values()):
         knobs = dict(zip(grid, values))
         print(knobs, " | ".join(median_figures((friedman1, wine), knobs, evals)), flush=True)

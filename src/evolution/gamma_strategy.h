@@ -19,11 +19,14 @@
 // distribution is updated from all its samples. The population after a step
 // is the best popSize of its candidates.
 //
-// Growth: when the best loss has not improved by 0.1% for growPatience (or
-// refineGrowPatience) + 30 x genes / samples generations, one tanh node is inserted before the outputs with outgoing
-// weights 0 (the function stays the same), its genes appended to the mean
-// (incoming weights drawn with LeCun's spread) with the initial spreads, but
-// the outgoing weights with the current step size.
+// Growth: when the best loss has not improved by 0.1% for growPatience
+// (refineGrowPatience where gradient passes refine the mean) + 30 x genes /
+// samples generations, one tanh node is inserted before the outputs with
+// outgoing weights 0 (the function stays the same), its genes appended to the
+// mean (incoming weights drawn with LeCun's spread) with the initial spreads,
+// but the outgoing weights with the current step size. Where samples search
+// alone it is off by default: the genes a node adds slow the search more than
+// its capacity helps.
 //
 // Gradient steps: where the loop can refine (evolve), each generation begins
 // with refinePasses loss-and-gradient passes of L-BFGS on the mean, which the

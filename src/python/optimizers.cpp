@@ -289,8 +289,9 @@ constexpr const char* kGammaDoc =
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
     "weights 0, so the network computes what it did. Where samples search alone, the genes a node adds cost\n"
-    "more than its capacity gains, hence 0 by default; around a refined mean it pays off in long runs. When the distribution collapses, the search restarts\n"
-    "around the best network seen, with a generation twice as long (IPOP).";
+    "more than its capacity gains, hence 0 by default; around a refined mean it pays off in long runs. When\n"
+    "the distribution collapses, the search restarts around the best network seen, with a generation twice\n"
+    "as long (IPOP).";
 
 }  // namespace
 

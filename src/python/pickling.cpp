@@ -480,20 +480,18 @@ void restoreGamma(PyObject* self, PyObject* state) {
     StateReader in(self, state, kGammaVersion);
     GammaSettings knobs;
     if (in.has("step_size")) knobs.stepSize = in.real("step_size");
-    if (in.has("hidden")) knobs.hidden = in.int32("hidden");
-    // Before the two start sizes, `hidden` was the start with gradient steps too.
-    if (in.has("refine_hidden")) {
-        knobs.refineHidden = in.int32("refine_hidden");
-    } else if (in.has("hidden")) {
-        knobs.refineHidden = knobs.hidden;
-    }
-    if (in.has("grow_patience")) knobs.growPatience = in.int32("grow_patience");
-    // Before the two patiences, `grow_patience` held with gradient steps too.
-    if (in.has("refine_grow_patience")) {
-        knobs.refineGrowPatience = in.int32("refine_grow_patience");
-    } else if (in.has("grow_patience")) {
-        knobs.refineGrowPatience = knobs.growPatience;
-    }
+    // A knob split later into one for each loop (`hidden` and `refine_hidden`, say): a state from
+    // before the split has only the first, which served both loops then and keeps doing so.
+    const auto readPair = [&](const char* name, int& value, const char* refineName, int& refineValue) {
+        if (in.has(name)) value = in.int32(name);
+        if (in.has(refineName)) {
+            refineValue = in.int32(refineName);
+        } else if (in.has(name)) {
+            refineValue = value;
+        }
+    };
+    readPair("hidden", knobs.hidden, "refine_hidden", knobs.refineHidden);
+    readPair("grow_patience", knobs.growPatience, "refine_grow_patience", knobs.refineGrowPatience);
     if (in.has("max_hidden")) knobs.maxHidden = in.int32("max_hidden");
     if (in.has("separable_above")) knobs.separableAbove = in.int32("separable_above");
     // A state from before gradient steps existed trained without them: it keeps doing so.

@@ -2,8 +2,9 @@
 report: Acrobot-v1 (actions at -0.5 / 0.5 of the output; solved when a generation's best averages >= -100 over
 10 fresh episodes) and InvertedPendulum-v5 (force 3 tanh(output); >= 950 over 10; needs `pip install mujoco
 imageio`), seeds from 1000, pop 10, one episode per evaluation, as bench/learning.py runs CartPole and Pendulum.
-TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up written here instead (force
-SWINGUP_FORCE tanh(output), default 10; at 3 it takes several swings, SWINGUP=280 fits it; solved at >= SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used
+TASKS=invbang runs InvertedPendulum-v5 with a bang-bang force (+3 where the output exceeds 0.5, else -3),
+switched as the bench's CartPole is. TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up
+written here (force SWINGUP_FORCE tanh(output), default 10; at 3 it takes several swings, SWINGUP=280 fits it; solved at >= SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used
 SWINGUP=380 and budget 5,000). An unsolved run counts as twice the budget in the median. Usage:
     python3 tune_gamma_control.py BUDGET SEEDS "{'hidden': 8}" "{'step_size': 0.7}" ...
     python3 tune_gamma_control.py 3000 10 "{}" --peers cma-h8,cma-h16,neat    # the peers on the same runs"""
@@ -67,6 +68,10 @@ gymnasium.register("KestrinTuneSwingUp-v0", entry_point=CartPoleSwingUp, disable
 
 learning.CONTROL["acrobot"] = ("Acrobot-v1", 6, acrobot_action, 500, -100.0, 10)
 learning.CONTROL["invpend"] = ("InvertedPendulum-v5", 4, lambda out: np.array([3.0 * math.tanh(out)]), 1000, 950.0, 10)
+# Bang-bang, switched where the output crosses 0.5 as the bench's CartPole is: a start that computes 0 pushes
+# one way whatever it observes.
+learning.CONTROL["invbang"] = ("InvertedPendulum-v5", 4, lambda out: np.array([3.0 if out > 0.5 else -3.0]), 1000,
+                               950.0, 10)
 SWINGUP_FORCE = float(os.environ.get("SWINGUP_FORCE", "10"))
 learning.CONTROL["swingup"] = ("KestrinTuneSwingUp-v0", 5, lambda out: np.array([SWINGUP_FORCE * math.tanh(out)]),
                                500, SWINGUP_THRESHOLD, 10)

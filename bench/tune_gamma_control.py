@@ -5,7 +5,8 @@ imageio`), seeds from 1000, pop 10, one episode per evaluation, as bench/learnin
 TASKS=invbang runs InvertedPendulum-v5 with a bang-bang force (+3 where the output exceeds 0.5, else -3),
 switched as the bench's CartPole is. TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up
 written here (force SWINGUP_FORCE tanh(output), default 10; at 3 it takes several swings, SWINGUP=280 fits it; solved at >= SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used
-SWINGUP=380 and budget 5,000). An unsolved run counts as twice the budget in the median. Usage:
+SWINGUP=380 and budget 5,000). SWINGUP_START=anywhere starts the pole at any angle and spin, as Pendulum-v1 starts,
+so that returns vary much more from episode to episode (SWINGUP=320 with SWINGUP_FORCE=3 fits it). An unsolved run counts as twice the budget in the median. Usage:
     python3 tune_gamma_control.py BUDGET SEEDS "{'hidden': 8}" "{'step_size': 0.7}" ...
     python3 tune_gamma_control.py 3000 10 "{}" --peers cma-h8,cma-h16,neat    # the peers on the same runs"""
 import ast, math, os, statistics, sys, time, types
@@ -18,6 +19,7 @@ import kestrin
 import learning
 
 SWINGUP_THRESHOLD = float(os.environ.get("SWINGUP", "300"))
+SWINGUP_ANYWHERE = os.environ.get("SWINGUP_START") == "anywhere"
 from kestrin.optimizers import Gamma
 
 
@@ -40,6 +42,8 @@ class CartPoleSwingUp(gymnasium.Env):
         if seed is not None:
             self.rng = np.random.default_rng(seed)
         x, v, theta, omega = self.rng.normal([0.0, 0.0, math.pi, 0.0], 0.2)
+        if SWINGUP_ANYWHERE:  # as Pendulum starts: the return then varies much more between episodes
+            theta, omega = self.rng.uniform(-math.pi, math.pi), self.rng.uniform(-1.0, 1.0)
         self.state = [float(x), float(v), float(theta), float(omega)]
         return self.observe(), {}
 

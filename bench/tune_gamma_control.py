@@ -2,11 +2,13 @@
 report: Acrobot-v1 (actions at -0.5 / 0.5 of the output; solved when a generation's best averages >= -100 over
 10 fresh episodes) and InvertedPendulum-v5 (force 3 tanh(output); >= 950 over 10; needs `pip install mujoco
 imageio`), seeds from 1000, pop 10, one episode per evaluation, as bench/learning.py runs CartPole and Pendulum.
-TASKS=invbang runs InvertedPendulum-v5 with a bang-bang force (+3 where the output exceeds 0.5, else -3),
-switched as the bench's CartPole is. TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up
-written here (force SWINGUP_FORCE tanh(output), default 10; at 3 it takes several swings, SWINGUP=280 fits it; solved at >= SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used
-SWINGUP=380 and budget 5,000). SWINGUP_START=anywhere starts the pole at any angle and spin, as Pendulum-v1 starts,
-so that returns vary much more from episode to episode (SWINGUP=320 with SWINGUP_FORCE=3 fits it). An unsolved run counts as twice the budget in the median. Usage:
+TASKS=invbang runs InvertedPendulum-v5 with a bang-bang force (+3 where the output exceeds 0.5, else -3), switched
+as the bench's CartPole is. TASKS=swingup (or a list, TASKS=acrobot,swingup) runs a cart-pole swing-up written here
+(force SWINGUP_FORCE tanh(output), default 10; at 3 it takes several swings, SWINGUP=280 fits it; solved at >=
+SWINGUP, default 300, over 10 fresh episodes; the round that chose grow_patience used SWINGUP=380 and budget
+5,000). SWINGUP_START=anywhere starts the pole at any angle and spin, as Pendulum-v1 starts, so that returns vary
+much more from episode to episode (SWINGUP=320 with SWINGUP_FORCE=3 fits it). An unsolved run counts as twice the
+budget in the median. Usage:
     python3 tune_gamma_control.py BUDGET SEEDS "{'hidden': 8}" "{'step_size': 0.7}" ...
     python3 tune_gamma_control.py 3000 10 "{}" --peers cma-h8,cma-h16,neat    # the peers on the same runs"""
 import ast, math, os, statistics, sys, time, types

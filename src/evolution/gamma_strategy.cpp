@@ -25,14 +25,18 @@ constexpr double kWorstCondition = 1e14;
 constexpr int kLongestSpan = 64;
 // Tags the saved state: which strategy, which layout of the numbers.
 constexpr double kStateTag = 3.0;
-constexpr double kStateVersion = 1.0;
-constexpr size_t kHeaderSize = 13;
+constexpr double kStateVersion = 2.0;
+constexpr size_t kHeaderSize = 14;
+// Version 1 had no held-out penalty: one entry fewer.
+constexpr size_t kFirstHeaderSize = 13;
 // Candidates of a step: the mean, the best network so far, then the samples.
 constexpr size_t kFirstSample = 2;
 // With held-out rows, the refinement of the mean ends after this many passes
 // without a better held-out loss: on a large batch the best held-out iterate
 // is often among the first ten passes.
 constexpr int kHeldOutPatience = 20;
+// The held-out penalty starts at this when it first rises, and falls to 0 below it.
+constexpr double kFirstHeldOutDecay = 0.1;
 
 double keyOf(double loss) { return std::isnan(loss) ? kWorst : loss; }
 
@@ -105,6 +109,9 @@ std::string GammaSettings::problem() const {
     if (!(weightDecay >= 0.0) || !std::isfinite(weightDecay)) {
         return "weight_decay must be a finite number at least 0, got " + std::to_string(weightDecay) + ".";
     }
+    if (!(maxWeightDecay >= 0.0) || !std::isfinite(maxWeightDecay)) {
+        return "max_weight_decay must be a finite number at least 0, got " + std::to_string(maxWeightDecay) + ".";
+    }
     return {};
 }
 
@@ -144,6 +151,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
     reference_ = kWorst;
     generationBest_ = kWorst;
     generationWorst_ = -kWorst;
+    heldOutDecay_ = 0.0;
     bestGenes_ = mean;
     resetDistribution(mean);
 }
@@ -244,12 +252,22 @@ void GammaStrategy::refineMean() {
     request.steps = settings_.refinePasses;  // an iteration takes at least one pass
     request.lbfgs = true;
     request.maxPasses = settings_.refinePasses;
-    request.decay = settings_.weightDecay;
+    request.decay = weightDecay();
     request.holdOut = settings_.holdOut;
     request.patience = kHeldOutPatience;
-    refiner_(refined_, request);
+    const bool heldOut = refiner_(refined_, request);
     layout_.read(refined_[0], x_.data());
+    if (heldOut) adaptDecay(std::equal(x_.begin(), x_.end(), cma_.mean().begin()));
     cma_.moveMean(x_.data());
+}
+
+void GammaStrategy::adaptDecay(bool stayed) {
+    if (settings_.maxWeightDecay <= 0.0) return;
+    if (stayed) {
+        heldOutDecay_ = std::min(settings_.maxWeightDecay, std::max(kFirstHeldOutDecay, 2.0 * heldOutDecay_));
+    } else {
+        heldOutDecay_ = heldOutDecay_ / 2.0 < kFirstHeldOutDecay ? 0.0 : heldOutDecay_ / 2.0;
+    }
 }
 
 void GammaStrategy::endGeneration() {
@@ -333,7 +351,8 @@ std::vector<double> GammaStrategy::savedState() const {
                                reference_,
                                generationBest_,
                                generationWorst_,
-                               static_cast<double>(layout_.size())};
+                               static_cast<double>(layout_.size()),
+                               heldOutDecay_};
     for (const GeneSlot& slot : layout_.slots) {
         out.push_back(slot.from);
         out.push_back(slot.to);
@@ -351,8 +370,12 @@ void GammaStrategy::restoreState(const std::vector<double>& state) {
         throw std::invalid_argument("This state cannot resume a gamma run: " + why + ".");
     };
     if (popSize_ == 0) fail("the strategy has no population yet");
-    if (state.size() < kHeaderSize || state[0] != kStateTag) fail("it was not saved by gamma");
-    if (state[1] != kStateVersion) fail("its version is not known");
+    if (state.size() < kFirstHeaderSize || state[0] != kStateTag) fail("it was not saved by gamma");
+    if (state[1] != kStateVersion && state[1] != 1.0) fail("its version is not known");
+    const size_t header = state[1] == 1.0 ? kFirstHeaderSize : kHeaderSize;
+    if (state.size() < header) fail("its length is wrong");
+    const double heldOutDecay = header > kFirstHeaderSize ? state[kFirstHeaderSize] : 0.0;
+    if (!(heldOutDecay >= 0.0) || !std::isfinite(heldOutDecay)) fail("its weight penalty is out of range");
     const auto count = [&](size_t i, double limit) {
         const double v = state[i];
         if (!(v >= 0 && v <= limit && v == std::floor(v))) fail("entry " + std::to_string(i) + " is out of range");
@@ -374,13 +397,13 @@ void GammaStrategy::restoreState(const std::vector<double>& state) {
     Network network = start_;
     GeneLayout layout = GeneLayout::of(network);
     for (int g = 0; g < grown; ++g) layout.insertNode(network, kTanh);
-    if (layout.size() != d || state.size() < kHeaderSize + 2 * d) fail("it was saved for another network");
+    if (layout.size() != d || state.size() < header + 2 * d) fail("it was saved for another network");
     for (size_t k = 0; k < d; ++k) {
-        if (state[kHeaderSize + 2 * k] != layout.slots[k].from || state[kHeaderSize + 2 * k + 1] != layout.slots[k].to) {
+        if (state[header + 2 * k] != layout.slots[k].from || state[header + 2 * k + 1] != layout.slots[k].to) {
             fail("it was saved for another network");
         }
     }
-    size_t at = kHeaderSize + 2 * d;
+    size_t at = header + 2 * d;
     CmaDistribution cma;
     cma.restore(state, at);
     const auto m = static_cast<size_t>(samplesPerStep());
@@ -405,6 +428,7 @@ void GammaStrategy::restoreState(const std::vector<double>& state) {
     reference_ = state[9];
     generationBest_ = state[10];
     generationWorst_ = state[11];
+    heldOutDecay_ = heldOutDecay;
     sizeBuffers();
     const auto from = state.begin() + static_cast<std::ptrdiff_t>(at);
     bestGenes_.assign(from, from + static_cast<std::ptrdiff_t>(d));

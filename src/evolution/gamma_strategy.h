@@ -35,11 +35,19 @@
 // refinement may hold out rows and keep what predicts them best (holdOut),
 // and then ends once 20 passes have not predicted them better.
 //
+// Weight decay that follows the held-out rows: when no pass of a refinement
+// predicted them better than the mean it started from, all the passes could
+// still fit was the batch's noise, and the next refinement's penalty doubles
+// (from 0.1, up to maxWeightDecay); a refinement that moved the mean halves
+// it (to 0 below 0.1). On data without noise the passes keep predicting the
+// held-out rows better and the penalty stays 0; weightDecay is its floor.
+//
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
 // with the initial spread and a span twice as long.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -61,7 +69,8 @@ struct GammaSettings {
     int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 100;    // gradient passes on the mean per generation, where the loop has gradients; 0: none
-    double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample
+    double weightDecay = 0.0;  // the refinement's penalty per squared weight, per sample, at least
+    double maxWeightDecay = 16.0;  // the penalty held-out rows may raise it to; 0: it stays weightDecay
     bool holdOut = true;       // the refinement keeps the genes that best predict rows it did not fit
 
     std::string problem() const;
@@ -84,6 +93,8 @@ public:
     const GeneLayout& layout() const { return layout_; }
     int span() const { return span_; }
     int32_t hiddenNodes() const { return template_.size - template_.inputs - template_.outputs; }
+    // The penalty the next refinement asks for.
+    double weightDecay() const { return std::max(settings_.weightDecay, heldOutDecay_); }
 
 private:
     void begin(const Network& start, int popSize);
@@ -92,6 +103,8 @@ private:
     void sizeBuffers();
     // L-BFGS on the mean, at the start of a generation.
     void refineMean();
+    // Follows a refinement that held rows out: stayed is whether it left the mean where it was.
+    void adaptDecay(bool stayed);
     void endGeneration();
     // Stalled generations before growth.
     int patience() const;
@@ -120,6 +133,7 @@ private:
     double reference_ = 0;  // the best loss when it last improved by more than a stall
     double generationBest_ = 0;
     double generationWorst_ = 0;
+    double heldOutDecay_ = 0;  // the penalty the held-out rows have asked for
     std::vector<double> bestGenes_;
     // The samples of the current generation: their steps y and losses.
     std::vector<double> sampleY_;

@@ -61,8 +61,9 @@ struct RefineRequest {
     int patience = 0;  // with held-out rows: passes without a better held-out loss before stopping
 };
 // Moves the networks' weights and biases in place by gradient steps on the
-// loss of what the scorer scores (the dataset loop's batch).
-using Refiner = std::function<void(std::vector<Network>& networks, const RefineRequest& request)>;
+// loss of what the scorer scores (the dataset loop's batch). Returns whether
+// rows were held out (and the kept genes are those that predict them best).
+using Refiner = std::function<bool(std::vector<Network>& networks, const RefineRequest& request)>;
 
 class EvolutionStrategy {
 public:

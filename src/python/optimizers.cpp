@@ -184,7 +184,7 @@ GammaObject* asGamma(PyObject* self) { return reinterpret_cast<GammaObject*>(sel
 
 const char* const kGammaKeywords[] = {"step_size", "hidden", "grow_patience", "max_hidden", "separable_above",
                                       "refine_passes", "refine_step_size", "refine_hidden", "refine_grow_patience",
-                                      "weight_decay", "hold_out", nullptr};
+                                      "weight_decay", "max_weight_decay", "hold_out", nullptr};
 
 PyObject* Gamma_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -199,11 +199,11 @@ int Gamma_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> int {
         GammaSettings settings;
         int holdOut = settings.holdOut ? 1 : 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidiidp:Gamma", const_cast<char**>(kGammaKeywords),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$diiiiidiiddp:Gamma", const_cast<char**>(kGammaKeywords),
                                          &settings.stepSize, &settings.hidden, &settings.growPatience,
                                          &settings.maxHidden, &settings.separableAbove, &settings.refinePasses,
                                          &settings.refineStepSize, &settings.refineHidden, &settings.refineGrowPatience,
-                                         &settings.weightDecay, &holdOut)) {
+                                         &settings.weightDecay, &settings.maxWeightDecay, &holdOut)) {
             return -1;
         }
         settings.holdOut = holdOut != 0;
@@ -219,12 +219,12 @@ void Gamma_dealloc(PyObject* self) {
 }
 
 PyRef knobs(const GammaSettings& s) {
-    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsisisdsO}", "step_size", s.stepSize, "hidden", s.hidden,
+    return check(PyRef::steal(Py_BuildValue("{sdsisisisisisdsisisdsdsO}", "step_size", s.stepSize, "hidden", s.hidden,
                                             "grow_patience", s.growPatience, "max_hidden", s.maxHidden,
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
                                             "refine_step_size", s.refineStepSize, "refine_hidden", s.refineHidden,
                                             "refine_grow_patience", s.refineGrowPatience, "weight_decay", s.weightDecay,
-                                            "hold_out", s.holdOut ? Py_True : Py_False)));
+                                            "max_weight_decay", s.maxWeightDecay, "hold_out", s.holdOut ? Py_True : Py_False)));
 }
 
 PyObject* Gamma_repr(PyObject* self) {
@@ -251,6 +251,7 @@ PyMemberDef gammaMembers[] = {
     GAMMA_KNOB("refine_hidden", T_INT, refineHidden),
     GAMMA_KNOB("refine_grow_patience", T_INT, refineGrowPatience),
     GAMMA_KNOB("weight_decay", T_DOUBLE, weightDecay),
+    GAMMA_KNOB("max_weight_decay", T_DOUBLE, maxWeightDecay),
     GAMMA_KNOB("hold_out", T_BOOL, holdOut),
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -259,7 +260,8 @@ PyMemberDef gammaMembers[] = {
 
 constexpr const char* kGammaDoc =
     "Gamma(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, separable_above=200, refine_passes=100, "
-    "refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, hold_out=True)\n--\n\n"
+    "refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, max_weight_decay=16.0, "
+    "hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
     "the inputs, and linear outputs fed by the inputs and the hidden nodes; the hidden nodes' incoming weights\n"
@@ -282,9 +284,11 @@ constexpr const char* kGammaDoc =
     "after `refine_grow_patience` in place of `grow_patience` (see below). With\n"
     "`hold_out` (and a batch of 60 rows or more), L-BFGS fits four rows in five and keeps the genes that\n"
     "best predict the fifth, so it does not fit the noise of a small dataset, and stops once 20 passes in a\n"
-    "row have not predicted it better. A `weight_decay` of about 1\n"
-    "holds the weights back further on noisy data; where every sample must be fitted exactly (XOR) it gets in\n"
-    "the way, hence 0 by default.\n"
+    "row have not predicted it better. When no pass predicted it better than the mean did, the passes could\n"
+    "only fit the batch's noise: the next refinement's penalty per squared weight doubles (from 0.1, up to\n"
+    "`max_weight_decay`; 0: no such rise), and a refinement that moves the mean halves it (to 0 below 0.1).\n"
+    "On data without noise it stays 0. `weight_decay` is a floor under it, for every batch; where every\n"
+    "sample must be fitted exactly (XOR) a fixed penalty gets in the way, hence 0 by default.\n"
     "`func_evolve` has no gradient: there these knobs are ignored.\n\n"
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"

@@ -472,6 +472,7 @@ PyRef gammaState(PyObject* self) {
     out.putInt("refine_hidden", knobs.refineHidden);
     out.putInt("refine_grow_patience", knobs.refineGrowPatience);
     out.putReal("weight_decay", knobs.weightDecay);
+    out.putReal("max_weight_decay", knobs.maxWeightDecay);
     out.putFlag("hold_out", knobs.holdOut);
     return out.finish();
 }
@@ -498,6 +499,8 @@ void restoreGamma(PyObject* self, PyObject* state) {
     knobs.refinePasses = in.has("refine_passes") ? in.int32("refine_passes") : 0;
     if (in.has("refine_step_size")) knobs.refineStepSize = in.real("refine_step_size");
     if (in.has("weight_decay")) knobs.weightDecay = in.real("weight_decay");
+    // A state from before the held-out penalty trained with a fixed one: it keeps doing so.
+    knobs.maxWeightDecay = in.has("max_weight_decay") ? in.real("max_weight_decay") : 0.0;
     if (in.has("hold_out")) knobs.holdOut = in.flag("hold_out");
     in.finish();
     if (const std::string problem = knobs.problem(); !problem.empty()) in.refuse(problem);

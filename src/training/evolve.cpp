@@ -282,9 +282,10 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                 refine.heldX = &heldX;
                 refine.heldY = &heldY;
                 result.gradientPasses += scorer.refine(networks, fitX, fitY, ids[0], refine);
-            } else {
-                result.gradientPasses += scorer.refine(networks, batchX, batchY, ids[0], refine);
+                return true;
             }
+            result.gradientPasses += scorer.refine(networks, batchX, batchY, ids[0], refine);
+            return false;
         });
         std::vector<Network> population = strategy->initialPopulation(start, options.popSize, throttled.poll());
         result.best = population[0];

@@ -58,6 +58,7 @@ class Gamma:
         refine_hidden: int = 16,
         refine_grow_patience: int = 30,
         weight_decay: float = 0.0,
+        max_weight_decay: float = 16.0,
         hold_out: bool = True,
     ) -> None: ...
     step_size: Final[float]
@@ -70,4 +71,5 @@ class Gamma:
     refine_hidden: Final[int]
     refine_grow_patience: Final[int]
     weight_decay: Final[float]
+    max_weight_decay: Final[float]
     hold_out: Final[bool]

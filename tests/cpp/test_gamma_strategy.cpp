@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "evolution/gene_layout.h"
@@ -99,7 +100,7 @@ TEST(GammaStrategy, BiasesSpreadAsOneMoreInputWhereSamplesSearchAlone) {
     setRandomSeed(4);
     for (const bool refining : {false, true}) {
         GammaStrategy strategy;
-        if (refining) strategy.useRefiner([](std::vector<Network>&, const RefineRequest&) {});
+        if (refining) strategy.useRefiner([](std::vector<Network>&, const RefineRequest&) { return false; });
         strategy.initialPopulation(denseNetwork(2, 1, 3), 6, {});
         const int32_t output = strategy.hiddenNodes() + 2;
         EXPECT_EQ(strategy.hiddenNodes(), refining ? 16 : 8);
@@ -111,6 +112,39 @@ TEST(GammaStrategy, BiasesSpreadAsOneMoreInputWhereSamplesSearchAlone) {
             EXPECT_NEAR(sampledSpread(strategy, k), expected, 0.03 * expected) << "node " << slots[k].to;
         }
     }
+}
+
+// The penalty rises while refinements leave the mean where it was on held-out
+// rows, falls once they move it, and never moves without held-out rows.
+TEST(GammaStrategy, HeldOutRowsSetTheWeightPenalty) {
+    const auto penalties = [](const GammaSettings& settings, const std::vector<std::pair<bool, bool>>& outcomes) {
+        setRandomSeed(6);
+        GammaStrategy strategy(settings);
+        std::vector<double> seen;
+        size_t call = 0;
+        strategy.useRefiner([&](std::vector<Network>& networks, const RefineRequest& request) {
+            seen.push_back(request.decay);
+            const auto [heldOut, moves] = outcomes[call++];
+            if (moves) networks[0].biases[networks[0].size - 1] += 0.5;
+            return heldOut;
+        });
+        std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+        for (size_t g = 0; g < outcomes.size(); ++g) strategy.step(population, xorScore, {});
+        return seen;
+    };
+    GammaSettings settings;
+    settings.maxWeightDecay = 0.5;
+    std::vector<std::pair<bool, bool>> outcomes(5, {true, false});
+    outcomes.insert(outcomes.end(), 4, {true, true});
+    EXPECT_EQ(penalties(settings, outcomes), (std::vector<double>{0, 0.1, 0.2, 0.4, 0.5, 0.5, 0.25, 0.125, 0}));
+    EXPECT_EQ(penalties(settings, std::vector<std::pair<bool, bool>>(3, {false, false})),
+              (std::vector<double>{0, 0, 0}));
+    settings.weightDecay = 0.3;  // a floor under it
+    EXPECT_EQ(penalties(settings, std::vector<std::pair<bool, bool>>(3, {true, false})),
+              (std::vector<double>{0.3, 0.3, 0.3}));
+    settings.maxWeightDecay = 0.0;  // no rise
+    EXPECT_EQ(penalties(settings, std::vector<std::pair<bool, bool>>(3, {true, false})),
+              (std::vector<double>{0.3, 0.3, 0.3}));
 }
 
 TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
@@ -151,6 +185,15 @@ TEST(GammaStrategy, RefusesStatesItCannotResumeAndStaysAsItWas) {
         EXPECT_THROW(strategy.restoreState(bad), std::invalid_argument);
     }
     EXPECT_THROW(other.restoreState(state), std::invalid_argument);  // another network
+    std::vector<double> negative = state;
+    negative[13] = -1.0;  // the held-out weight penalty
+    EXPECT_THROW(strategy.restoreState(negative), std::invalid_argument);
+    EXPECT_EQ(strategy.savedState(), state);
+    // A state written before the penalty existed resumes without one.
+    std::vector<double> first = state;
+    first[1] = 1.0;
+    first.erase(first.begin() + 13);
+    strategy.restoreState(first);
     EXPECT_EQ(strategy.savedState(), state);
     GammaSettings bad;
     bad.stepSize = 0.0;

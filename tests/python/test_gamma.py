@@ -15,7 +15,7 @@ XOR_Y = np.array([[0], [1], [1], [0]], dtype=float)
     [{"step_size": 0.0}, {"step_size": float("nan")}, {"hidden": -1}, {"refine_hidden": -1}, {"grow_patience": -1},
      {"refine_grow_patience": -1},
      {"max_hidden": -3}, {"separable_above": -1}, {"refine_passes": -1}, {"refine_step_size": 0.0},
-     {"weight_decay": -1.0}],
+     {"weight_decay": -1.0}, {"max_weight_decay": float("inf")}],
 )
 def test_bad_knobs_are_refused(knobs):
     with pytest.raises(ValueError, match=next(iter(knobs))):
@@ -27,13 +27,14 @@ def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
         Gamma(0.5)
     assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, "
                                         "separable_above=200, refine_passes=100, refine_step_size=0.25, "
-                                        "refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, hold_out=True)")
+                                        "refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, max_weight_decay=16.0, "
+                                        "hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 32)
     assert (Gamma().step_size, Gamma().hidden, Gamma().refine_hidden, Gamma().refine_passes) == (1.0, 8, 16, 100)
     assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=0, max_hidden=32, separable_above=200, "
                            "refine_passes=100, refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, "
-                           "weight_decay=0.0, hold_out=True)")
+                           "weight_decay=0.0, max_weight_decay=16.0, hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
 
@@ -174,10 +175,13 @@ def test_gradient_passes_drive_evolve_and_are_ignored_by_func_evolve():
 
 def test_a_state_from_before_gradient_passes_keeps_training_without_them():
     state = Gamma().__reduce__()[2]
-    old = {k: v for k, v in state.items() if k not in ("refine_passes", "refine_step_size", "weight_decay")}
+    old = {k: v for k, v in state.items()
+           if k not in ("refine_passes", "refine_step_size", "weight_decay", "max_weight_decay")}
     gamma = Gamma()
     gamma.__setstate__(old)
     assert (gamma.refine_passes, gamma.refine_step_size, gamma.weight_decay) == (0, 0.25, 0.0)
+    # Nor did a fixed weight penalty rise with the held-out rows.
+    assert gamma.max_weight_decay == 0.0 and Gamma().max_weight_decay == 16.0
     # One start size served both loops before there were two.
     # The same for the growth patience.
     gamma.__setstate__({k: v for k, v in {**state, "hidden": 5, "grow_patience": 7}.items()

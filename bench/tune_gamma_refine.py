@@ -1,4 +1,4 @@
-"""How gamma's gradient-pass defaults (refine_passes, refine_step_size, weight_decay) were chosen.
+"""How gamma's gradient-pass defaults (refine_passes, refine_step_size, weight_decay, max_weight_decay) were chosen.
 
 Tasks that bench/learning.py does not report: make_friedman1, wine, sin(2 x0) tanh(x1) + 0.3 x1, a noisy
 make_friedman1 (440 samples, noise 4) and make_circles, seeds 1000-1002, pop 10. Usage:

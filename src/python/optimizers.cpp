@@ -224,7 +224,8 @@ PyRef knobs(const GammaSettings& s) {
                                             "separable_above", s.separableAbove, "refine_passes", s.refinePasses,
                                             "refine_step_size", s.refineStepSize, "refine_hidden", s.refineHidden,
                                             "refine_grow_patience", s.refineGrowPatience, "weight_decay", s.weightDecay,
-                                            "max_weight_decay", s.maxWeightDecay, "hold_out", s.holdOut ? Py_True : Py_False)));
+                                            "max_weight_decay", s.maxWeightDecay, "hold_out",
+                                            s.holdOut ? Py_True : Py_False)));
 }
 
 PyObject* Gamma_repr(PyObject* self) {

@@ -15,6 +15,7 @@ namespace kestrin {
 namespace {
 
 constexpr double kWorst = std::numeric_limits<double>::infinity();
+constexpr double kLargestFinite = std::numeric_limits<double>::max();
 // An improvement smaller than this share of the best loss counts as a stall.
 constexpr double kStallShare = 1e-3;
 // The distribution has collapsed when its widest axis is this small against the
@@ -152,6 +153,7 @@ void GammaStrategy::begin(const Network& start, int popSize) {
     generationBest_ = kWorst;
     generationWorst_ = -kWorst;
     heldOutDecay_ = 0.0;
+    meanLeads_ = false;
     bestGenes_ = mean;
     resetDistribution(mean);
 }
@@ -232,6 +234,12 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
         layout_.read(candidates_[order_[0]], bestGenes_.data());
     }
 
+    // On noisy data the mean leads the population, so that it is kept as the best.
+    meanLeads_ = heldOutDecay_ > 0.0;
+    if (meanLeads_) {
+        const auto mean = std::find(order_.begin(), order_.end(), size_t{0});
+        std::rotate(order_.begin(), mean, mean + 1);
+    }
     population.resize(n);
     ScoreRows kept;
     kept.reserve(n);
@@ -241,6 +249,12 @@ ScoreRows GammaStrategy::step(std::vector<Network>& population, const Population
     }
     if (++stepsDone_ == span_) endGeneration();
     return kept;
+}
+
+std::optional<size_t> GammaStrategy::bestOf(const ScoreRows& scores) const {
+    // A mean whose loss is not a number or not finite is no better a choice than any other.
+    const bool usable = !scores.empty() && !scores[0].empty() && keyOf(scores[0][0]) < kLargestFinite;
+    return meanLeads_ && usable ? std::optional<size_t>{0} : bestIndex(scores);
 }
 
 void GammaStrategy::refineMean() {

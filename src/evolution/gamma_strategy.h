@@ -42,6 +42,11 @@
 // it (to 0 below 0.1). On data without noise the passes keep predicting the
 // held-out rows better and the penalty stays 0; weightDecay is its floor.
 //
+// While that penalty is on, the loop keeps the mean as its best rather than
+// the sample with the lowest loss: on noisy data a sample's lead on the batch
+// is mostly noise it fitted, while the mean, refined to predict the held-out
+// rows and the average of the samples that led, predicts unseen rows better.
+//
 // Restarts (IPOP): when the distribution has collapsed, or the samples of a
 // generation all score the same, it starts again around the best network seen,
 // with the initial spread and a span twice as long.
@@ -49,6 +54,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 #include <utility>
@@ -84,6 +90,8 @@ public:
     ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) override;
     // Handed by the loop before the first population, so the start fits it.
     void useRefiner(Refiner refiner) override { refiner_ = std::move(refiner); }
+    // The mean while the held-out penalty is on, else the lowest loss.
+    std::optional<size_t> bestOf(const ScoreRows& scores) const override;
 
     std::vector<double> savedState() const override;
     void restoreState(const std::vector<double>& state) override;
@@ -134,6 +142,7 @@ private:
     double generationBest_ = 0;
     double generationWorst_ = 0;
     double heldOutDecay_ = 0;  // the penalty the held-out rows have asked for
+    bool meanLeads_ = false;   // the last step put the mean first, as its best
     std::vector<double> bestGenes_;
     // The samples of the current generation: their steps y and losses.
     std::vector<double> sampleY_;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -76,6 +77,11 @@ public:
     // each on any number of networks), replaces population by the next one
     // and returns one score row per new member, from the call that scored it.
     virtual ScoreRows step(std::vector<Network>& population, const PopulationScorer& score, const Poll& poll) = 0;
+
+    // The member of the new population the loop keeps as its best, given the
+    // rows step returned: the lowest loss (bestIndex) unless the strategy
+    // knows better.
+    virtual std::optional<size_t> bestOf(const ScoreRows& scores) const { return bestIndex(scores); }
 
     // The dataset loop hands its refiner before the first population (which a
     // strategy may shape for the refinement to come) and an empty one when it

@@ -348,7 +348,7 @@ std::optional<DatasetResult> evolveOnDataset(const Network& start, SampleMatrix 
                     throttled.poll());
                 // With no qualifying row (all NaN or infinite) the best stays, and the
                 // first row still enters the means so the epoch shows what happened.
-                const std::optional<size_t> found = bestIndex(scores);
+                const std::optional<size_t> found = strategy->bestOf(scores);
                 if (found) best = population[*found];
                 const std::vector<double>& row = scores[found.value_or(0)];
 
@@ -421,7 +421,7 @@ std::optional<FunctionResult> evolveOnFunction(const Network& start, const Funct
             scores = strategy->step(population, score, throttled.poll());
             FunctionEpoch record;
             record.loss = kLargestFinite;
-            if (const std::optional<size_t> found = bestIndex(scores)) {
+            if (const std::optional<size_t> found = strategy->bestOf(scores)) {
                 best = population[*found];
                 record.loss = scores[*found][0];
             }

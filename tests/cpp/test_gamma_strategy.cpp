@@ -147,6 +147,30 @@ TEST(GammaStrategy, HeldOutRowsSetTheWeightPenalty) {
               (std::vector<double>{0.3, 0.3, 0.3}));
 }
 
+TEST(GammaStrategy, WhileThePenaltyIsOnTheMeanIsKeptAsTheBest) {
+    // heldOut: whether the refiner reports held-out rows (it never moves the mean, so the penalty rises).
+    const auto run = [](bool heldOut, bool nanMean) {
+        setRandomSeed(12);
+        GammaStrategy strategy;
+        strategy.useRefiner([heldOut](std::vector<Network>&, const RefineRequest&) { return heldOut; });
+        std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+        Network mean;
+        const PopulationScorer score = [&](std::vector<Network>& networks) {
+            mean = networks[0];
+            ScoreRows rows = xorScore(networks);
+            // Never the lowest loss: the best so far (candidate 1) starts as the mean.
+            rows[0][0] = nanMean ? std::nan("") : rows[0][0] + 1.0;
+            return rows;
+        };
+        const ScoreRows scores = strategy.step(population, score, {});
+        return std::pair{strategy.bestOf(scores), population[0].sameGenes(mean)};
+    };
+    EXPECT_EQ(run(true, false), (std::pair{std::optional<size_t>{0}, true}));
+    // No held-out rows: the lowest loss leads and is kept. A mean without a loss leads but is not kept.
+    EXPECT_EQ(run(false, false), (std::pair{std::optional<size_t>{0}, false}));
+    EXPECT_EQ(run(true, true), (std::pair{std::optional<size_t>{1}, true}));
+}
+
 TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
     GammaSettings settings;
     settings.growPatience = 3;  // grows within the run, so the saved topology differs from the start

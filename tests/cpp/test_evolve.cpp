@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -199,6 +200,39 @@ TEST(FunctionLoop, RejectsShortScoresAndIgnoresExtraRows) {
     auto result = rows(3, false);
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->epochs.back().loss, 1.0);
+}
+
+// Both loops keep the member the strategy names, not the lowest loss.
+TEST(BothLoops, KeepTheBestTheStrategyNames) {
+    // Member m has bias m on its output and loss -m: the strategy names member 0, the highest loss.
+    struct NamesTheFirst final : EvolutionStrategy {
+        std::vector<Network> initialPopulation(const Network& start, int popSize, const Poll&) override {
+            return std::vector<Network>(static_cast<size_t>(popSize), start);
+        }
+        ScoreRows step(std::vector<Network>& population, const PopulationScorer&, const Poll&) override {
+            ScoreRows rows;
+            for (size_t m = 0; m < population.size(); ++m) {
+                population[m].biases[population[m].size - 1] = static_cast<double>(m);
+                rows.push_back({-static_cast<double>(m)});
+            }
+            return rows;
+        }
+        std::optional<size_t> bestOf(const ScoreRows&) const override { return 0; }
+    };
+    const Network start = denseNetwork(1, 1, 2);
+    DatasetOptions options = datasetOptions(4, -1, 2);
+    options.strategy = std::make_shared<NamesTheFirst>();
+    const SampleMatrix x = sampleMatrix(4, 1, [](int, int) { return 0.5; });
+    const auto onData = evolveOnDataset(start, x, x, std::nullopt, options, {});
+    ASSERT_TRUE(onData.has_value());
+    EXPECT_EQ(onData->best.biases[start.size - 1], 0.0);
+    EXPECT_EQ(onData->epochs.back().losses[0], 0.0);
+    FunctionOptions fitnessOptions = functionOptions(4, 2);
+    fitnessOptions.strategy = std::make_shared<NamesTheFirst>();
+    const auto onFunction = evolveOnFunction(start, fitnessOptions, {}, distanceFromTarget, {});
+    ASSERT_TRUE(onFunction.has_value());
+    EXPECT_EQ(onFunction->best.biases[start.size - 1], 0.0);
+    EXPECT_EQ(onFunction->epochs.back().loss, 0.0);
 }
 
 }  // namespace

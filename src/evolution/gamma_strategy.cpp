@@ -307,14 +307,20 @@ void GammaStrategy::endGeneration() {
         cma_.largestSpread() < kCollapsedSpread * initialSpread() || cma_.condition() > kWorstCondition;
     if (flat || collapsed) {
         restart();
-    } else if (growPatience() > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden) {
+    } else if (growPatience() > 0 && stalled_ >= patience() && hiddenNodes() < settings_.maxHidden &&
+               heldOutDecay_ <= 0.0) {
+        // While the held-out penalty is on, the batch's noise is what the passes
+        // could still fit: a node would add capacity for more of it.
         grow();
     }
 }
 
 int GammaStrategy::patience() const {
-    // Adapting C takes longer with more genes per sample: Hansen's window for
-    // a stalled search, 30 dim / lambda generations, on top of the knob.
+    // Where samples search alone, adapting C takes longer with more genes per
+    // sample: Hansen's window for a stalled search, 30 dim / lambda
+    // generations, on top of the knob. Around a refined mean the gradient
+    // does the local search, so a stall there waits on no covariance.
+    if (refining()) return growPatience();
     const double window = 30.0 * static_cast<double>(layout_.size()) / cma_.lambda();
     return growPatience() + static_cast<int>(window);
 }

@@ -19,10 +19,11 @@
 // distribution is updated from all its samples. The population after a step
 // is the best popSize of its candidates.
 //
-// Growth: when the best loss has not improved by 0.1% for growPatience
-// (refineGrowPatience where gradient passes refine the mean) + 30 x genes /
-// samples generations, one tanh node is inserted before the outputs with
-// outgoing weights 0 (the function stays the same), its genes appended to the
+// Growth: when the best loss has not improved by 0.1% for growPatience + 30 x
+// genes / samples generations (refineGrowPatience alone where gradient passes
+// refine the mean, and never while the held-out penalty is on), one tanh node
+// is inserted before the outputs with outgoing weights 0 (the function stays
+// the same), its genes appended to the
 // mean (incoming weights drawn with LeCun's spread) with the initial spreads,
 // but the outgoing weights with the current step size. Where samples search
 // alone it is off by default: the genes a node adds slow the search more than
@@ -71,7 +72,7 @@ struct GammaSettings {
     int hidden = 8;            // hidden nodes of the start built for a model without any, where samples search alone
     int refineHidden = 16;     // the same where gradient passes refine the mean
     int growPatience = 0;      // stalled generations before a node is added, where samples search alone; 0: never
-    int refineGrowPatience = 30;  // the same where gradient passes refine the mean
+    int refineGrowPatience = 60;  // the same where gradient passes refine the mean
     int maxHidden = 32;        // hidden nodes growth stops at
     int separableAbove = 200;  // gene count above which C is diagonal
     int refinePasses = 100;    // gradient passes on the mean per generation, where the loop has gradients; 0: none

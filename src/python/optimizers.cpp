@@ -261,7 +261,7 @@ PyMemberDef gammaMembers[] = {
 
 constexpr const char* kGammaDoc =
     "Gamma(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, separable_above=200, refine_passes=100, "
-    "refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, max_weight_decay=16.0, "
+    "refine_step_size=0.25, refine_hidden=16, refine_grow_patience=60, weight_decay=0.0, max_weight_decay=16.0, "
     "hold_out=True)\n--\n\n"
     "An optimizer for small networks and costly fitness functions: CMA-ES on the network's weights and biases.\n\n"
     "A model without hidden nodes is searched on a small dense network of its own: `hidden` tanh nodes fed by\n"
@@ -296,7 +296,9 @@ constexpr const char* kGammaDoc =
     "When the best loss has not improved by 0.1% for `grow_patience` + 30 x genes / samples generations\n"
     "(0: never grow), a tanh node is added before the outputs (up to `max_hidden` hidden nodes) with outgoing\n"
     "weights 0, so the network computes what it did. Where samples search alone, the genes a node adds cost\n"
-    "more than its capacity gains, hence 0 by default; around a refined mean it pays off in long runs. When\n"
+    "more than its capacity gains, hence 0 by default; around a refined mean it pays off in long runs, and\n"
+    "the wait is `refine_grow_patience` generations alone (the gradient, not the covariance, searches\n"
+    "nearby), with no growth while the held-out penalty is on. When\n"
     "the distribution collapses, the search restarts around the best network seen, with a generation twice\n"
     "as long (IPOP).";
 

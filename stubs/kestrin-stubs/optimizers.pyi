@@ -56,7 +56,7 @@ class Gamma:
         refine_passes: int = 100,
         refine_step_size: float = 0.25,
         refine_hidden: int = 16,
-        refine_grow_patience: int = 30,
+        refine_grow_patience: int = 60,
         weight_decay: float = 0.0,
         max_weight_decay: float = 16.0,
         hold_out: bool = True,

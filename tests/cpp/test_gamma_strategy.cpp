@@ -171,6 +171,32 @@ TEST(GammaStrategy, WhileThePenaltyIsOnTheMeanIsKeptAsTheBest) {
     EXPECT_EQ(run(true, true), (std::pair{std::optional<size_t>{1}, true}));
 }
 
+// Around a refined mean a stall waits refineGrowPatience generations (no
+// covariance window on top), and never grows while the held-out penalty is on.
+TEST(GammaStrategy, AroundARefinedMeanGrowthWaitsThePatienceAloneAndNotUnderThePenalty) {
+    const auto grownAt = [](bool heldOut) {
+        setRandomSeed(8);
+        GammaSettings settings;
+        settings.refineGrowPatience = 3;
+        GammaStrategy strategy(settings);
+        strategy.useRefiner([heldOut](std::vector<Network>&, const RefineRequest&) { return heldOut; });
+        std::vector<Network> population = strategy.initialPopulation(denseNetwork(2, 1, 3), 4, {});
+        // The mean always leads with the same loss: every generation is a stall.
+        const PopulationScorer stalled = [](std::vector<Network>& networks) {
+            ScoreRows rows(networks.size());
+            for (size_t i = 0; i < rows.size(); ++i) rows[i] = {i == 0 ? 1.0 : 2.0 + static_cast<double>(i)};
+            return rows;
+        };
+        for (int generation = 1; generation <= 30; ++generation) {
+            strategy.step(population, stalled, {});
+            if (strategy.hiddenNodes() > 16) return generation;
+        }
+        return 0;
+    };
+    EXPECT_EQ(grownAt(false), 3);
+    EXPECT_EQ(grownAt(true), 0);
+}
+
 TEST(GammaStrategy, ASavedStateResumesTheSameRun) {
     GammaSettings settings;
     settings.growPatience = 3;  // grows within the run, so the saved topology differs from the start

@@ -27,13 +27,13 @@ def test_knobs_are_keywords_with_a_signature_and_shown_by_repr():
         Gamma(0.5)
     assert Gamma.__text_signature__ == ("(*, step_size=1.0, hidden=8, grow_patience=0, max_hidden=32, "
                                         "separable_above=200, refine_passes=100, refine_step_size=0.25, "
-                                        "refine_hidden=16, refine_grow_patience=30, weight_decay=0.0, "
+                                        "refine_hidden=16, refine_grow_patience=60, weight_decay=0.0, "
                                         "max_weight_decay=16.0, hold_out=True)")
     gamma = Gamma(step_size=0.25, hidden=2)
     assert (gamma.step_size, gamma.hidden, gamma.max_hidden) == (0.25, 2, 32)
     assert (Gamma().step_size, Gamma().hidden, Gamma().refine_hidden, Gamma().refine_passes) == (1.0, 8, 16, 100)
     assert repr(gamma) == ("Gamma(step_size=0.25, hidden=2, grow_patience=0, max_hidden=32, separable_above=200, "
-                           "refine_passes=100, refine_step_size=0.25, refine_hidden=16, refine_grow_patience=30, "
+                           "refine_passes=100, refine_step_size=0.25, refine_hidden=16, refine_grow_patience=60, "
                            "weight_decay=0.0, max_weight_decay=16.0, hold_out=True)")
     assert repr(Gamma()) == repr(eval(repr(Gamma()), {"Gamma": Gamma}))
 
